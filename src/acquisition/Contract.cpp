@@ -1,0 +1,15 @@
+#include "Contract.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace qmx {
+
+void contractFailure(const char* condition, const char* file, int line)
+{
+    std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", condition, file, line);
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace qmx
