@@ -1,0 +1,336 @@
+// IniFile: the reading and writing rules of the profile format, on files written byte by byte
+// in the tests, and its behaviour on hostile files and refused writes.
+
+#include "Cp1251.h"
+#include "IniFile.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using qmx::IniFile;
+using qmx::IniWriteError;
+
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/qmx-ini-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/Qmx58_Probe.ini";
+    }
+    void TearDown() override { std::system(("chmod -R u+w '" + dir + "'; rm -rf '" + dir + "'").c_str()); }
+
+    void put(const std::string& bytes) const
+    {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    std::string get() const
+    {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> names;
+        if (DIR* d = ::opendir(dir.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    names.push_back(e->d_name);
+            ::closedir(d);
+        }
+        return names;
+    }
+    static std::string cp(const std::string& utf8) { return qmx::utf8ToCp1251(utf8); }
+
+    std::string dir, path;
+};
+
+TEST_F(IniFileTest, ReadingRules)
+{
+    put(cp("; comment=not a key\r\n"
+           "[ Модуль QMX58 ]\r\n"
+           "  Top    основной панели  =  12  \r\n"
+           "Quoted=\"  padded  \"\r\n"
+           "Single='x'\r\n"
+           "Unmatched=\"x'\r\n"
+           "Eq=a=b\r\n"
+           ";Hidden=1\r\n"
+           "Dup=first\r\n"
+           "dup=second\r\n"
+           "NoEquals\r\n"
+           "[модуль qmx58]\r\n"
+           "Late=ignored\r\n"
+           "[Ёлка]\r\n"
+           "Ключ=ёж\r\n"
+           "[ A ] b ]\r\n"
+           "k=v\r\n"));
+    const IniFile ini(path);
+    const std::string mod = "модуль QMX58";
+    EXPECT_EQ(ini.ReadInteger(mod, "top    ОСНОВНОЙ панели", -1), 12) << "inner blanks kept, case ignored";
+    EXPECT_EQ(ini.ReadInteger(mod, "Top основной панели", -1), -1) << "inner blanks matter";
+    EXPECT_EQ(ini.ReadString(mod, "Quoted", ""), "  padded  ");
+    EXPECT_EQ(ini.ReadString(mod, "Single", ""), "x");
+    EXPECT_EQ(ini.ReadString(mod, "Unmatched", ""), "\"x'");
+    EXPECT_EQ(ini.ReadString(mod, "Eq", ""), "a=b");
+    EXPECT_EQ(ini.ReadString(mod, "Hidden", "def"), "def");
+    EXPECT_EQ(ini.ReadString(mod, "; comment", "def"), "def");
+    EXPECT_EQ(ini.ReadString(mod, "DUP", ""), "first");
+    EXPECT_TRUE(ini.ValueExists(mod, "NoEquals"));
+    EXPECT_EQ(ini.ReadString(mod, "Late", "def"), "def") << "the first of duplicate sections wins";
+    EXPECT_EQ(ini.ReadString("ёЛКА", "КЛЮЧ", ""), "ёж");
+    EXPECT_EQ(ini.ReadString("A ] b", "k", ""), "v");
+    EXPECT_TRUE(ini.SectionExists("[ЁЛКА]") == false);
+    EXPECT_TRUE(ini.SectionExists("ЁЛКА"));
+    EXPECT_EQ(ini.ReadString("Missing", "k", "dflt"), "dflt");
+}
+
+TEST_F(IniFileTest, NumbersAndTheirDefaults)
+{
+    struct Case { const char* text; std::int32_t expected; };
+    const Case ints[] = {{"42", 42}, {" -17 ", -17}, {"+5", 5}, {"0x1F", 31}, {"0XfF", 255},
+                         {"0xFFFFFFFF", -1}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN},
+                         {"2147483648", 7}, {"-2147483649", 7}, {"0x100000000", 7}, {"12abc", 7},
+                         {"", 7}, {"0x", 7}, {"-0x1", 7}, {"1e3", 7}, {"1.0", 7}, {"- 1", 7}, {"٣", 7}};
+    std::string file = "[S]\r\n";
+    for (std::size_t i = 0; i < std::size(ints); ++i)
+        file += "i" + std::to_string(i) + "=" + ints[i].text + "\r\n";
+    file += "b0=0\r\nb1=2\r\nbx=yes\r\nf1=0.75\r\nf2=-1e-3\r\nf3=1,5\r\nf4=nan\r\nf5=inf\r\nf6=\r\nf7=3.\r\n";
+    put(file);
+    const IniFile ini(path);
+    for (std::size_t i = 0; i < std::size(ints); ++i)
+        EXPECT_EQ(ini.ReadInteger("S", "i" + std::to_string(i), 7), ints[i].expected) << "\"" << ints[i].text << "\"";
+    EXPECT_FALSE(ini.ReadBool("S", "b0", true));
+    EXPECT_TRUE(ini.ReadBool("S", "b1", false));
+    EXPECT_TRUE(ini.ReadBool("S", "bx", true));
+    EXPECT_FALSE(ini.ReadBool("S", "bx", false));
+    EXPECT_EQ(ini.ReadFloat("S", "f1", 9), 0.75);
+    EXPECT_EQ(ini.ReadFloat("S", "f2", 9), -1e-3);
+    EXPECT_EQ(ini.ReadFloat("S", "f3", 9), 9) << "',' is not a decimal separator here";
+    EXPECT_EQ(ini.ReadFloat("S", "f4", 9), 9);
+    EXPECT_EQ(ini.ReadFloat("S", "f5", 9), 9);
+    EXPECT_EQ(ini.ReadFloat("S", "f6", 9), 9);
+    EXPECT_EQ(ini.ReadFloat("S", "f7", 9), 3.0);
+}
+
+TEST_F(IniFileTest, FloatTextIsShortestAndLocaleIndependent)
+{
+    const char* saved = std::setlocale(LC_ALL, nullptr);
+    const std::string restore = saved ? saved : "C";
+    std::setlocale(LC_ALL, "ru_RU.UTF-8");  // a comma locale where it exists
+    EXPECT_EQ(IniFile::formatFloat(0.75), "0.75");
+    EXPECT_EQ(IniFile::formatFloat(1.0), "1");
+    EXPECT_EQ(IniFile::formatFloat(0.1), "0.1");
+    EXPECT_EQ(IniFile::formatFloat(-2.5), "-2.5");
+    EXPECT_EQ(IniFile::formatFloat(1.0 / 3.0), "0.333333333333333");
+    EXPECT_EQ(IniFile::formatFloat(117187.5), "117187.5");
+    EXPECT_EQ(IniFile::formatFloat(1e-5), "1e-05");
+    IniFile ini(path);
+    ini.WriteFloat("S", "t", 0.75);
+    EXPECT_EQ(get(), "[S]\r\nt=0.75\r\n");
+    EXPECT_EQ(ini.ReadFloat("S", "t", 0), 0.75);
+    std::setlocale(LC_ALL, restore.c_str());
+}
+
+// Writes touch one line (or add one) and leave every other byte as it was: comments, odd line
+// ends, bytes without a character, a missing final newline.
+TEST_F(IniFileTest, WritesChangeOnlyTheirLine)
+{
+    const std::string original = "; keep me\r\n[A]\r\nx = 1 \r\n;c\n  y=\x98\x98\r\n\r\n\r\n[B]\rz=3";
+    put(original);
+    IniFile ini(path);
+    ini.WriteInteger("a", "X", 22);
+    EXPECT_EQ(get(), "; keep me\r\n[A]\r\nx=22\r\n;c\n  y=\x98\x98\r\n\r\n\r\n[B]\rz=3");
+    ini.WriteString("A", "new", "v");
+    EXPECT_EQ(get(), "; keep me\r\n[A]\r\nx=22\r\n;c\n  y=\x98\x98\r\nnew=v\r\n\r\n\r\n[B]\rz=3")
+        << "added after the last entry, before the blank lines";
+    ini.WriteString("B", "w", "4");
+    EXPECT_EQ(get(), "; keep me\r\n[A]\r\nx=22\r\n;c\n  y=\x98\x98\r\nnew=v\r\n\r\n\r\n[B]\rz=3\r\nw=4\r\n");
+    ini.WriteString("Новая", "ключ", "значение с  пробелами");
+    EXPECT_EQ(get(), "; keep me\r\n[A]\r\nx=22\r\n;c\n  y=\x98\x98\r\nnew=v\r\n\r\n\r\n[B]\rz=3\r\nw=4\r\n" +
+                         cp("[Новая]\r\nключ=значение с  пробелами\r\n"));
+    EXPECT_EQ(ini.ReadString("новая", "КЛЮЧ", ""), "значение с  пробелами");
+
+    // A value read and written back unchanged leaves the bytes as they were, 0x98 included.
+    const std::string y = ini.ReadString("A", "y", "");
+    ini.WriteString("A", "y", y);
+    EXPECT_NE(get().find("y=\x98\x98\r\n"), std::string::npos);
+}
+
+TEST_F(IniFileTest, MissingFileAndSecondObjectSeeWrites)
+{
+    IniFile a(path), b(path);
+    EXPECT_EQ(a.ReadInteger("S", "k", 5), 5);
+    EXPECT_FALSE(a.SectionExists("S"));
+    a.WriteInteger("S", "k", 6);
+    EXPECT_EQ(get(), "[S]\r\nk=6\r\n");
+    EXPECT_EQ(b.ReadInteger("S", "k", 5), 6);
+    b.WriteBool("S", "flag", true);
+    EXPECT_TRUE(a.ReadBool("S", "flag", false));
+}
+
+TEST_F(IniFileTest, LineBreaksAndBadNamesAreRefused)
+{
+    put("[S]\r\nk=1\r\n");
+    IniFile ini(path);
+    const std::string expected = "Unable to write to " + path;
+    for (auto bad : {std::make_pair(std::string("S"), std::string("k")), std::make_pair(std::string("S\r\n[T]"), std::string("k")),
+                     std::make_pair(std::string("S"), std::string("k\nx")), std::make_pair(std::string("S"), std::string("a=b")),
+                     std::make_pair(std::string("S"), std::string(";k")), std::make_pair(std::string("S"), std::string("[k")),
+                     std::make_pair(std::string(""), std::string("k")), std::make_pair(std::string("S"), std::string("  "))}) {
+        const std::string value = bad.first == "S" && bad.second == "k" ? "1\r\n[Injected]\r\nk=2" : "v";
+        try {
+            ini.WriteString(bad.first, bad.second, value);
+            ADD_FAILURE() << "accepted section \"" << bad.first << "\" key \"" << bad.second << "\"";
+        } catch (const IniWriteError& e) {
+            EXPECT_EQ(e.what(), expected);
+        }
+    }
+    EXPECT_EQ(get(), "[S]\r\nk=1\r\n");
+    EXPECT_EQ(entries().size(), 1u) << "no temporary file left behind";
+}
+
+TEST_F(IniFileTest, RefusedWritesLeaveNoTrace)
+{
+    // A directory where the file should be: reads give defaults, writes are refused.
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    IniFile onDir(path);
+    EXPECT_EQ(onDir.ReadInteger("S", "k", 3), 3);
+    EXPECT_THROW(onDir.WriteInteger("S", "k", 4), IniWriteError);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(entries().size(), 1u);
+
+    // A folder that does not exist.
+    IniFile nowhere(dir + "/missing/Qmx58_Probe.ini");
+    EXPECT_THROW(nowhere.WriteInteger("S", "k", 4), IniWriteError);
+}
+
+// A read-only folder: run as an unprivileged user in a child process, since root writes anyway.
+TEST_F(IniFileTest, ReadOnlyFolderRefusesWrites)
+{
+    put("[S]\r\nk=1\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    const std::string p = path;
+    EXPECT_EXIT(
+        {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                std::_Exit(3);
+            IniFile ini(p);
+            if (ini.ReadInteger("S", "k", 0) != 1)
+                std::_Exit(4);
+            try {
+                ini.WriteInteger("S", "k", 2);
+            } catch (const IniWriteError& e) {
+                std::_Exit(std::string(e.what()) == "Unable to write to " + p ? 0 : 5);
+            }
+            std::_Exit(6);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(get(), "[S]\r\nk=1\r\n");
+}
+
+TEST_F(IniFileTest, WritesKeepTheFileMode)
+{
+    put("[S]\r\nk=1\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    IniFile(path).WriteInteger("S", "k", 2);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(IniFileTest, HostileFiles)
+{
+    // Random bytes: reads never fail, a write appends its section and keeps every old byte.
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 20; ++round) {
+        std::string junk(1 + rng() % 4000, '\0');
+        for (char& c : junk)
+            c = static_cast<char>(rng());
+        put(junk);
+        IniFile ini(path);
+        (void)ini.ReadString("S", "k", "");
+        (void)ini.ReadInteger("Модуль QMX58", "k", 0);
+        ini.WriteInteger("Fresh section", "k", round);
+        const std::string after = get();
+        ASSERT_GE(after.size(), junk.size());
+        if (after.compare(0, junk.size(), junk) != 0) {
+            // The only other outcome: the junk itself held a "[Fresh section]" header.
+            ASSERT_NE(junk.find("Fresh"), std::string::npos);
+        }
+        EXPECT_EQ(ini.ReadInteger("fresh SECTION", "K", -1), round);
+    }
+
+    // One 10 MB line without a line end, then a long value.
+    std::string big(10 * 1024 * 1024, 'x');
+    put(big);
+    IniFile ini(path);
+    EXPECT_EQ(ini.ReadString("S", "k", "d"), "d");
+    ini.WriteString("S", "k", std::string(3000, 'v'));
+    EXPECT_EQ(ini.ReadString("S", "k", "").size(), IniFile::kMaxValueLength);
+    const std::string after = get();
+    EXPECT_EQ(after.compare(0, big.size(), big), 0);
+    EXPECT_EQ(after.compare(big.size(), 6, "\r\n[S]\r"), 0);
+
+    // LF-only and CR-only line ends, a UTF-8 byte-order mark.
+    put("[S]\nk=lf\n");
+    EXPECT_EQ(ini.ReadString("S", "k", ""), "lf");
+    put("[S]\rk=cr\r[T]\rk=t");
+    EXPECT_EQ(ini.ReadString("S", "k", ""), "cr");
+    EXPECT_EQ(ini.ReadString("T", "k", ""), "t");
+    put("\xEF\xBB\xBF[S]\r\nk=bom\r\n");
+    EXPECT_EQ(ini.ReadString("S", "k", ""), "bom");
+    ini.WriteString("S", "k", "x");
+    EXPECT_EQ(get(), "\xEF\xBB\xBF[S]\r\nk=x\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A file that exists but cannot be read is not replaced by a write (which would keep only the
+// written key): the write is refused and the file keeps its bytes.
+TEST_F(IniFileTest, UnreadableFileIsNotOverwritten)
+{
+    put("[S]\r\nk=1\r\nother=keep\r\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0200), 0);  // write-only for its owner
+    if (::geteuid() == 0) {  // the child drops to this user; it must own the file
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    }
+    const std::string p = path;
+    EXPECT_EXIT(
+        {
+            if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                std::_Exit(3);
+            IniFile ini(p);
+            if (ini.ReadInteger("S", "k", 9) != 9)
+                std::_Exit(4);
+            try {
+                ini.WriteInteger("S", "k", 2);
+            } catch (const IniWriteError&) {
+                std::_Exit(0);
+            }
+            std::_Exit(6);
+        },
+        ::testing::ExitedWithCode(0), "");
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    EXPECT_EQ(get(), "[S]\r\nk=1\r\nother=keep\r\n");
+}
+
+}  // namespace
