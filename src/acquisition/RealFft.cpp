@@ -52,9 +52,56 @@ void unitRoot(long num, long den, double& c, double& s)
     s = static_cast<double>(sr);
 }
 
+void fillBitReversal(DynArray<int>& rev, int bits)
+{
+    const long n = 1L << bits;
+    rev.resize(n);
+    for (long i = 0; i < n; ++i) {
+        long r = 0;
+        for (int b = 0; b < bits; ++b)
+            if (i & (1L << b))
+                r |= 1L << (bits - 1 - b);
+        rev[i] = static_cast<int>(r);
+    }
+}
+
+detail::KernelFn kernelOf(RealFft::Simd simd, int rowLanes)
+{
+    switch (simd) {
+    case RealFft::Simd::Avx512: return detail::avx512Kernel(rowLanes);
+    case RealFft::Simd::Avx2: return detail::avx2Kernel(rowLanes);
+    default: return detail::portableKernel(rowLanes);
+    }
+}
+
 }  // namespace
 
-RealFft::RealFft(long length) : _length(length)
+bool RealFft::supports(Simd simd)
+{
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();  // an engine may be built during static initialisation
+#endif
+    switch (simd) {
+    case Simd::Portable:
+    case Simd::Best:
+        return true;
+    case Simd::Avx2:
+#if defined(__x86_64__) && defined(__GNUC__)
+        return detail::avx2Kernel(8) != nullptr && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+        return false;
+#endif
+    case Simd::Avx512:
+#if defined(__x86_64__) && defined(__GNUC__)
+        return detail::avx512Kernel(8) != nullptr && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
+#else
+        return false;
+#endif
+    }
+    return false;
+}
+
+RealFft::RealFft(long length, Simd simd) : _length(length)
 {
     const long x = length;
     QMX_REQUIRE(x > 0);
@@ -64,38 +111,74 @@ RealFft::RealFft(long length) : _length(length)
 
     _work.resize(length);
     if (length < 8)
-        return;
+        return;  // N = 1, 2, 4 are written out in forward()
 
-    // The real transform of length N is a complex transform of length H = N/2 on
-    // z[n] = x[2n] + i x[2n+1], followed by a split step that separates the even and odd parts.
-    const long H = length / 2;
+    // Rows of 8 doubles (a cache line) need N1, N2 >= 8; shorter lengths take rows of 2 and
+    // the portable kernel. Otherwise the widest vector unit permitted and present.
+    const long half = length / 2;
     const int hBits = _bit_count - 1;
-    _bitRev.resize(H);
-    for (long n = 0; n < H; ++n) {
-        long r = 0;
-        for (int b = 0; b < hBits; ++b)
-            if (n & (1L << b))
-                r |= 1L << (hBits - 1 - b);
-        _bitRev[n] = r;
+    const int lanes = half >= 64 ? 8 : 2;
+    _simd = Simd::Portable;
+    if (lanes == 8) {
+        if ((simd == Simd::Best || simd == Simd::Avx512) && supports(Simd::Avx512))
+            _simd = Simd::Avx512;
+        else if (simd != Simd::Portable && supports(Simd::Avx2))
+            _simd = Simd::Avx2;
     }
-    // Pass with half-span h uses e^{-i pi j / h}, j < h; the tables of all passes are stored
-    // back to back (h = 1, 2, 4, ...): cos at 2*(h-1+j), sin at 2*(h-1+j)+1.
-    _twiddle.resize(2 * H);
-    for (long h = 1; h < H; h *= 2)
-        for (long j = 0; j < h; ++j) {
-            double c, s;
-            unitRoot(j, 2 * h, c, s);
-            _twiddle[2 * (h - 1 + j)] = c;
-            _twiddle[2 * (h - 1 + j) + 1] = s;
+    _kernel = kernelOf(_simd, lanes);
+
+    const int n1Bits = hBits / 2;
+    const int n2Bits = hBits - n1Bits;
+    const long n1 = 1L << n1Bits, n2 = 1L << n2Bits;
+    fillBitReversal(_rev1, n1Bits);
+    fillBitReversal(_rev2, n2Bits);
+
+    // Radix-4 passes of block size m = 8, 16, ..., n2 (n2 >= n1 is the longest transform).
+    if (n2 >= 8) {
+        _passTw.resize(6 * (n2 / 2 - 2));
+        for (long m = 8; m <= n2; m *= 2) {
+            double* t = &_passTw[6 * (m / 4 - 2)];
+            for (long j = 0; j < m / 4; ++j)
+                for (int p = 1; p <= 3; ++p)
+                    unitRoot(p * j, m, t[6 * j + 2 * (p - 1)], t[6 * j + 2 * (p - 1) + 1]);
         }
-    _postCos.resize(H / 2 + 1);
-    _postSin.resize(H / 2 + 1);
-    for (long k = 0; k <= H / 2; ++k) {
-        double c, s;
-        unitRoot(k, length, c, s);
-        _postCos[k] = c;
-        _postSin[k] = s;
     }
+
+    _laneCos.resize(n1 * lanes);
+    _laneSin.resize(n1 * lanes);
+    for (long k1 = 0; k1 < n1; ++k1)
+        for (long l = 0; l < lanes; ++l)
+            unitRoot(k1 * l, half, _laneCos[k1 * lanes + l], _laneSin[k1 * lanes + l]);
+
+    // W_H^e, e < H, as the product of a coarse and a fine table of about sqrt(H) entries each.
+    const int twBits = (hBits + 1) / 2;
+    const long twLoSize = 1L << twBits, twHiSize = (half >> twBits) + 1;
+    _twLo.resize(2 * twLoSize);
+    _twHi.resize(2 * twHiSize);
+    for (long j = 0; j < twLoSize; ++j)
+        unitRoot(j, half, _twLo[2 * j], _twLo[2 * j + 1]);
+    for (long j = 0; j < twHiSize; ++j)
+        unitRoot(j << twBits, half, _twHi[2 * j], _twHi[2 * j + 1]);
+
+    // W_N^k, k <= H/2, the same way; the fine table at least 8 entries (one vector) long.
+    const int splitBits = hBits / 2 > 3 ? hBits / 2 : 3;
+    const long spLoSize = 1L << splitBits, spHiSize = ((half / 2) >> splitBits) + 1;
+    _splitLoCos.resize(spLoSize);
+    _splitLoSin.resize(spLoSize);
+    _splitHi.resize(2 * spHiSize);
+    for (long j = 0; j < spLoSize; ++j)
+        unitRoot(j, length, _splitLoCos[j], _splitLoSin[j]);
+    for (long j = 0; j < spHiSize; ++j)
+        unitRoot(j << splitBits, length, _splitHi[2 * j], _splitHi[2 * j + 1]);
+
+    _scratch.resize(2 * n1 * lanes);
+
+    _plan.half = half;
+    _plan.n1 = n1;
+    _plan.n2 = n2;
+    _plan.lanes = lanes;
+    _plan.twBits = twBits;
+    _plan.splitBits = splitBits;
 }
 
 void RealFft::forward(const double* x, double* f)
@@ -121,63 +204,24 @@ void RealFft::forward(const double* x, double* f)
         f[3] = x[1] - x[3];
         return;
     default:
-        forwardGeneral(x, f);
-    }
-}
-
-void RealFft::forwardGeneral(const double* x, double* f)
-{
-    const long N = _length;
-    const long H = N / 2;
-    double* re = f;       // complex half-length transform, split format, in f itself
-    double* im = f + H;
-
-    for (long n = 0; n < H; ++n) {
-        const long r = _bitRev[n];
-        re[r] = x[2 * n];
-        im[r] = x[2 * n + 1];
-    }
-    for (long h = 1; h < H; h *= 2) {
-        const double* tw = &_twiddle[2 * (h - 1)];
-        for (long base = 0; base < H; base += 2 * h)
-            for (long j = 0; j < h; ++j) {
-                const double c = tw[2 * j], s = tw[2 * j + 1];
-                const long a = base + j, b = a + h;
-                // t = w * z[b], w = c - i s
-                const double tr = c * re[b] + s * im[b];
-                const double ti = c * im[b] - s * re[b];
-                re[b] = re[a] - tr;
-                im[b] = im[a] - ti;
-                re[a] += tr;
-                im[a] += ti;
-            }
+        break;
     }
 
-    // Split step. Z = E + iO with E, O the transforms of the even and odd samples:
-    //   E[k] = (Z[k] + conj Z[H-k]) / 2,  O[k] = (Z[k] - conj Z[H-k]) / 2i,
-    //   X[k] = E[k] + W^k O[k],  X[H-k] = conj(E[k] - W^k O[k]),  W = e^{-2 pi i / N}.
-    // f[k] = Re X[k], f[H+k] = -Im X[k].
-    const double z0r = re[0], z0i = im[0];
-    re[0] = z0r + z0i;
-    im[0] = z0r - z0i;  // f[H]: the Nyquist term
-    for (long k = 1; k <= H / 2; ++k) {
-        const long m = H - k;
-        const double ar = re[k], ai = im[k], br = re[m], bi = im[m];
-        const double er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
-        const double or_ = 0.5 * (ai + bi), oi = -0.5 * (ar - br);
-        const double c = _postCos[k], s = _postSin[k];
-        // W^k O = (c - i s)(or + i oi)
-        const double tr = c * or_ + s * oi;
-        const double ti = c * oi - s * or_;
-        re[k] = er + tr;
-        im[k] = -(ei + ti);
-        re[m] = er - tr;
-        im[m] = -(-(ei - ti));
-        if (k == m) {
-            re[k] = er + tr;
-            im[k] = -(ei + ti);
-        }
-    }
+    // The tables' addresses are taken here rather than kept, so that a moved engine stays valid.
+    detail::FftPlan& p = _plan;
+    p.rev1 = _rev1.data();
+    p.rev2 = _rev2.data();
+    p.passTw = _passTw.data();
+    p.laneCos = _laneCos.data();
+    p.laneSin = _laneSin.data();
+    p.twHi = _twHi.data();
+    p.twLo = _twLo.data();
+    p.splitHi = _splitHi.data();
+    p.splitLoCos = _splitLoCos.data();
+    p.splitLoSin = _splitLoSin.data();
+    p.work = _work.data();
+    p.scratch = _scratch.data();
+    _kernel(p, x, f);
 }
 
 }  // namespace qmx

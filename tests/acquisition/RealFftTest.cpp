@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -93,12 +94,32 @@ double l2(const std::vector<double>& x)
     return static_cast<double>(std::sqrt(s));
 }
 
-std::vector<double> transform(const std::vector<double>& x)
+std::vector<double> transform(const std::vector<double>& x, RealFft::Simd simd = RealFft::Simd::Best)
 {
-    RealFft fft(static_cast<long>(x.size()));
+    RealFft fft(static_cast<long>(x.size()), simd);
     std::vector<double> f(x.size(), -12345.0);
     fft.forward(x.data(), f.data());
     return f;
+}
+
+// Every kernel this machine can run, the portable one always among them.
+std::vector<RealFft::Simd> runnableKernels()
+{
+    std::vector<RealFft::Simd> out;
+    for (auto s : {RealFft::Simd::Portable, RealFft::Simd::Avx2, RealFft::Simd::Avx512})
+        if (RealFft::supports(s))
+            out.push_back(s);
+    return out;
+}
+
+const char* nameOf(RealFft::Simd s)
+{
+    switch (s) {
+    case RealFft::Simd::Portable: return "portable";
+    case RealFft::Simd::Avx2: return "avx2";
+    case RealFft::Simd::Avx512: return "avx512";
+    default: return "best";
+    }
 }
 
 TEST(RealFft, SmallLengthsGiveTheExactSums)
@@ -115,18 +136,27 @@ TEST(RealFft, SmallLengthsGiveTheExactSums)
 }
 
 // Every power of two up to 4096 against the direct DFT: the largest error of any output,
-// relative to the input's L2 norm, stays at rounding level.
+// relative to the input's L2 norm, stays at rounding level. Each kernel the machine can run
+// is checked, and asking for one gets that one once N is large enough to split for it.
 TEST(RealFft, MatchesDirectDftForEveryPowerOfTwoUpTo4096)
 {
     for (long N = 1; N <= 4096; N *= 2) {
         const Oracle o(N);
         for (unsigned seed = 1; seed <= 2; ++seed) {
             const auto x = randomSignal(N, seed * 7919 + static_cast<unsigned>(N));
-            const auto f = transform(x);
-            long double worst = 0;
+            std::vector<long double> exact(N);
             for (long k = 0; k < N; ++k)
-                worst = std::max(worst, std::fabs(oracleBin(x, k, o.cosT, o.sinT) - f[k]));
-            EXPECT_LT(static_cast<double>(worst) / l2(x), 1e-13) << "N=" << N;
+                exact[k] = oracleBin(x, k, o.cosT, o.sinT);
+            for (auto simd : runnableKernels()) {
+                if (N >= 128) {
+                    EXPECT_EQ(RealFft(N, simd).simd(), simd) << nameOf(simd);
+                }
+                const auto f = transform(x, simd);
+                long double worst = 0;
+                for (long k = 0; k < N; ++k)
+                    worst = std::max(worst, std::fabs(exact[k] - f[k]));
+                EXPECT_LT(static_cast<double>(worst) / l2(x), 1e-13) << "N=" << N << " " << nameOf(simd);
+            }
         }
     }
 }
@@ -145,6 +175,59 @@ TEST(RealFft, SpotCheckAt65536)
     for (long k : bins)
         EXPECT_LT(std::fabs(static_cast<double>(oracleBin(x, k, o.cosT, o.sinT)) - f[k]) / norm, 1e-13)
             << "bin " << k;
+}
+
+// A large length, where the column and row transforms no longer fit a cache level and run
+// block by block: a few dozen bins of every kernel against single-bin DFTs in long double.
+TEST(RealFft, SpotCheckAtFourMillionForEveryKernel)
+{
+    const long N = 1L << 22;
+    const long double pi = 3.141592653589793238462643383279502884L;
+    std::vector<long double> cosT(N);  // sin(2 pi i/N) = cos(2 pi (i - N/4)/N)
+    for (long i = 0; i <= N / 4; ++i)
+        cosT[i] = std::cos(2 * pi * i / N);
+    for (long i = N / 4 + 1; i < N; ++i)
+        cosT[i] = i <= N / 2 ? -cosT[N / 2 - i] : cosT[N - i];
+    const auto x = randomSignal(N, 77);
+    const double norm = l2(x);
+    std::vector<long> bins{0, 1, 3, N / 8 + 5, N / 4, N / 2 - 1, N / 2, N / 2 + 1, N / 2 + N / 4, N - 1};
+    std::mt19937 rng(11);
+    for (int i = 0; i < 14; ++i)
+        bins.push_back(static_cast<long>(rng() % N));
+    std::vector<long double> exact;
+    for (long k : bins) {
+        const bool sinePart = k > N / 2;
+        const long bin = sinePart ? k - N / 2 : k;
+        const long shift = sinePart ? N - N / 4 : 0;
+        long double acc = 0;
+        for (long n = 0; n < N; ++n)
+            acc += static_cast<long double>(x[n]) * cosT[(bin * n + shift) & (N - 1)];
+        exact.push_back(acc);
+    }
+    for (auto simd : runnableKernels()) {
+        const auto f = transform(x, simd);
+        for (std::size_t i = 0; i < bins.size(); ++i)
+            EXPECT_LT(std::fabs(static_cast<double>(exact[i]) - f[bins[i]]) / norm, 1e-13)
+                << nameOf(simd) << " bin " << bins[i];
+    }
+}
+
+// The caller's arrays need not be vector-aligned: an input and an output one double off
+// alignment give exactly the result of aligned ones.
+TEST(RealFft, MisalignedArraysGiveTheSameResult)
+{
+    for (long N : {256L, 1L << 14}) {
+        const auto x = randomSignal(N, 21);
+        for (auto simd : runnableKernels()) {
+            const auto aligned = transform(x, simd);
+            std::vector<double> xs(N + 1), fs(N + 1, -1.0);
+            std::copy(x.begin(), x.end(), xs.begin() + 1);
+            RealFft fft(N, simd);
+            fft.forward(xs.data() + 1, fs.data() + 1);
+            EXPECT_TRUE(std::equal(aligned.begin(), aligned.end(), fs.begin() + 1)) << nameOf(simd) << " N=" << N;
+            EXPECT_EQ(fs[0], -1.0) << "wrote before the output";
+        }
+    }
 }
 
 TEST(RealFft, ConstantFrameHasOnlyTheDcTerm)
@@ -212,13 +295,15 @@ TEST(RealFft, InputIsNotModifiedAndEngineIsReusable)
 TEST(RealFft, ForwardAllocatesNothing)
 {
     for (long N : {1L, 4L, 8L, 1L << 12, 1L << 18}) {
-        RealFft fft(N);
-        const auto x = randomSignal(N, 9);
-        std::vector<double> f(N);
-        const long before = g_allocations.load();
-        fft.forward(x.data(), f.data());
-        fft.forward(x.data(), f.data());
-        EXPECT_EQ(g_allocations.load(), before) << "N=" << N;
+        for (auto simd : runnableKernels()) {
+            RealFft fft(N, simd);
+            const auto x = randomSignal(N, 9);
+            std::vector<double> f(N);
+            const long before = g_allocations.load();
+            fft.forward(x.data(), f.data());
+            fft.forward(x.data(), f.data());
+            EXPECT_EQ(g_allocations.load(), before) << "N=" << N << " " << nameOf(simd);
+        }
     }
 }
 

@@ -1,0 +1,281 @@
+#include "Rig.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace qmx::sim {
+
+Crate* Rig::findCrate(const std::string& serial) {
+    for (auto& c : crates)
+        if (c.serial == serial) return &c;
+    return nullptr;
+}
+
+static uint64_t fnv1a(const std::string& s, uint64_t extra) {
+    uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
+    for (int i = 0; i < 8; ++i) h = (h ^ ((extra >> (8 * i)) & 0xFF)) * 1099511628211ULL;
+    return h;
+}
+
+static double unitFromHash(uint64_t h) {  // in [-1, 1)
+    return static_cast<double>(h >> 11) / 4503599627370496.0 - 1.0;
+}
+
+wire::CoefTable deriveCoefs(const std::string& serial) {
+    wire::CoefTable t{};
+    for (int ch = 0; ch < 4; ++ch)
+        for (int r = 0; r < 2; ++r)
+            for (int i = 0; i < 16; ++i) {
+                const uint64_t key = static_cast<uint64_t>(ch * 100 + r * 20 + i);
+                t[ch][r][i][0] = static_cast<float>(5.0 * unitFromHash(fnv1a(serial, key)));
+                t[ch][r][i][1] = static_cast<float>(1.0 + 0.02 * unitFromHash(fnv1a(serial, key + 7919)));
+            }
+    return t;
+}
+
+namespace {
+
+struct Parser {
+    Rig& rig;
+    std::string& error;
+    int line = 0;
+    Crate* crate = nullptr;
+    Qmx58Module* module = nullptr;
+
+    bool fail(const std::string& what) {
+        error = "line " + std::to_string(line) + ": " + what;
+        return false;
+    }
+
+    static bool number(const std::string& s, double& v) {
+        if (s.empty()) return false;
+        char* end = nullptr;
+        errno = 0;
+        v = std::strtod(s.c_str(), &end);
+        return errno == 0 && *end == '\0' && std::isfinite(v);
+    }
+    static bool integer(const std::string& s, long& v, long lo, long hi) {
+        if (s.empty()) return false;
+        char* end = nullptr;
+        errno = 0;
+        v = std::strtol(s.c_str(), &end, 0);
+        return errno == 0 && *end == '\0' && v >= lo && v <= hi;
+    }
+    static bool serialOk(const std::string& s) {
+        if (s.empty() || s.size() > 15) return false;
+        for (unsigned char c : s)
+            if (c < 0x21 || c > 0x7E) return false;
+        return true;
+    }
+
+    bool slotLine(const std::vector<std::string>& t) {
+        if (!crate) return fail("'slot' outside a crate");
+        long slot;
+        if (t.size() < 3 || !integer(t[1], slot, 1, 16)) return fail("slot number 1..16 expected");
+        if (crate->moduleIds[slot - 1] != 0) return fail("slot " + t[1] + " given twice");
+        module = nullptr;
+        if (t[2] == "module") {
+            long id;
+            if (t.size() != 4 || !integer(t[3], id, 1, 0xFFFF)) return fail("module ID expected");
+            if (id == kQmx58ModuleId) return fail("use 'qmx58' for a QMX58");
+            crate->moduleIds[slot - 1] = static_cast<uint16_t>(id);
+            return true;
+        }
+        if (t[2] != "qmx58") return fail("'module' or 'qmx58' expected");
+        if (t.size() < 4 || !serialOk(t[3])) return fail("module serial of 1..15 characters expected");
+        Qmx58Module m;
+        m.serial = t[3];
+        m.coefs = deriveCoefs(m.serial);
+        m.icpPhase = {1000.0, 0.0, 0.0, 0.0, 0.0};
+        for (std::size_t i = 4; i < t.size(); i += 2) {
+            if (i + 1 >= t.size()) return fail("value missing after '" + t[i] + "'");
+            long v;
+            if (t[i] == "firmware") {
+                if (!integer(t[i + 1], v, 0, 255)) return fail("firmware 0..255 expected");
+                m.firmware = static_cast<uint8_t>(v);
+            } else if (t[i] == "icp") {
+                if (t[i + 1] != "yes" && t[i + 1] != "no") return fail("icp yes|no expected");
+                m.icpCapable = t[i + 1] == "yes";
+            } else {
+                return fail("unknown module attribute '" + t[i] + "'");
+            }
+        }
+        crate->moduleIds[slot - 1] = kQmx58ModuleId;
+        module = &(crate->qmx58[static_cast<int>(slot)] = m);
+        return true;
+    }
+
+    bool channelLine(const std::vector<std::string>& t) {
+        if (!module) return fail("'channel' outside a qmx58 slot");
+        long ch;
+        if (t.size() < 2 || !integer(t[1], ch, 0, 3)) return fail("channel 0..3 expected");
+        ChannelSignal sig;
+        for (std::size_t i = 2; i < t.size();) {
+            auto need = [&](std::size_t n) { return i + n < t.size(); };
+            double a, b, c;
+            if (t[i] == "dc" && need(1) && number(t[i + 1], a)) {
+                sig.dc = a;
+                i += 2;
+            } else if (t[i] == "noise" && need(1) && number(t[i + 1], a) && a >= 0) {
+                sig.noiseRms = a;
+                i += 2;
+            } else if (t[i] == "sine" && need(3) && number(t[i + 1], a) && number(t[i + 2], b) &&
+                       number(t[i + 3], c) && b >= 0) {
+                if (sig.sines.size() >= 16) return fail("at most 16 sines per channel");
+                sig.sines.push_back({a, b, c});
+                i += 4;
+            } else {
+                return fail("expected 'dc V', 'sine AMP HZ DEG' or 'noise RMS' at '" + t[i] + "'");
+            }
+        }
+        module->channels[ch] = sig;
+        return true;
+    }
+
+    bool faultLine(const std::vector<std::string>& t) {
+        if (t.size() < 2) return fail("fault name expected");
+        const std::string& f = t[1];
+        if (module) {
+            ModuleFaults& m = module->faults;
+            long v;
+            if (t.size() == 2 && f == "refuse-open") m.refuseOpen = true;
+            else if (t.size() == 2 && f == "fail-config") m.failGetConfig = true;
+            else if (t.size() == 2 && f == "fail-setadc") m.failSetAdc = true;
+            else if (t.size() == 2 && f == "fail-start") m.failStart = true;
+            else if (t.size() == 2 && f == "close-mid-frame") m.closeMidFrame = true;
+            else if (t.size() == 2 && f == "stall") m.stall = true;
+            else if (t.size() == 3 && f == "short" && integer(t[2], v, 1, 0x7FFFFFFF)) m.shortWords = static_cast<uint32_t>(v);
+            else if (t.size() == 3 && f == "corrupt" && integer(t[2], v, 1, 0x7FFFFFFF)) m.corruptEvery = static_cast<uint32_t>(v);
+            else if (t.size() == 3 && f == "overload" && integer(t[2], v, 0, 3)) m.overloadMask |= static_cast<uint8_t>(1u << v);
+            else return fail("unknown module fault '" + f + "'");
+            return true;
+        }
+        if (crate) {
+            if (t.size() == 2 && f == "open") crate->faults.failOpen = true;
+            else if (t.size() == 2 && f == "info") crate->faults.failInfo = true;
+            else return fail("unknown crate fault '" + f + "'");
+            return true;
+        }
+        if (t.size() == 2 && f == "list") {
+            rig.failCrateList = true;
+            return true;
+        }
+        return fail("unknown fault '" + f + "'");
+    }
+
+    bool parseLine(const std::vector<std::string>& t) {
+        const std::string& k = t[0];
+        if (k == "crate") {
+            long type;
+            if (t.size() != 4 || !serialOk(t[1]) || t[2] != "type" || !integer(t[3], type, 0, 255))
+                return fail("'crate SERIAL type CODE' expected");
+            if (rig.findCrate(t[1])) return fail("crate " + t[1] + " given twice");
+            if (rig.crates.size() >= wire::kMaxCratesOnWire) return fail("too many crates");
+            rig.crates.push_back({});
+            crate = &rig.crates.back();
+            crate->serial = t[1];
+            crate->typeCode = static_cast<uint8_t>(type);
+            module = nullptr;
+            return true;
+        }
+        if (k == "slot") return slotLine(t);
+        if (k == "channel") return channelLine(t);
+        if (k == "fault") return faultLine(t);
+        if (k == "icp-phase") {
+            if (!module) return fail("'icp-phase' outside a qmx58 slot");
+            wire::IcpPhaseTable p{};
+            if (t.size() != 6) return fail("'icp-phase HZ DEG0 DEG1 DEG2 DEG3' expected");
+            for (int i = 0; i < 5; ++i)
+                if (!number(t[i + 1], p[i])) return fail("number expected in icp-phase");
+            if (p[0] <= 0) return fail("icp-phase frequency must be positive");
+            module->icpPhase = p;
+            return true;
+        }
+        if (k == "coef") {
+            if (!module) return fail("'coef' outside a qmx58 slot");
+            long ch, r, i;
+            double off, sc;
+            if (t.size() != 6 || !integer(t[1], ch, 0, 3) || !integer(t[2], r, 0, 1) ||
+                !integer(t[3], i, 0, 15) || !number(t[4], off) || !number(t[5], sc) || sc <= 0)
+                return fail("'coef CH RANGE RATE-INDEX OFFSET-MV SCALE' expected");
+            module->coefs[ch][r][i] = {static_cast<float>(off), static_cast<float>(sc)};
+            return true;
+        }
+        return fail("unknown keyword '" + k + "'");
+    }
+};
+
+}  // namespace
+
+bool parseRig(const std::string& text, Rig& rig, std::string& error) {
+    rig = Rig{};
+    Parser p{rig, error};
+    std::istringstream in(text);
+    std::string raw;
+    while (std::getline(in, raw)) {
+        ++p.line;
+        const auto hash = raw.find('#');
+        if (hash != std::string::npos) raw.erase(hash);
+        std::istringstream words(raw);
+        std::vector<std::string> t;
+        for (std::string w; words >> w;) t.push_back(w);
+        if (t.empty()) continue;
+        if (!p.parseLine(t)) return false;
+    }
+    return true;
+}
+
+bool loadRigFile(const std::string& path, Rig& rig, std::string& error) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        error = "cannot open " + path;
+        return false;
+    }
+    std::ostringstream all;
+    all << f.rdbuf();
+    if (all.str().size() > 1024 * 1024) {
+        error = path + " is larger than 1 MiB";
+        return false;
+    }
+    return parseRig(all.str(), rig, error);
+}
+
+const char* defaultRigText() {
+    return R"(# Built-in rig of the simulated crate server.
+# An 8-slot crate with two QMX58-2 (ICP-capable) and a foreign module.
+crate SIM-A8-0001 type 10
+  slot 2 qmx58 SIM58-0201 firmware 12 icp yes
+    icp-phase 1000 0.35 0.42 0.28 0.50
+    channel 0 sine 1.0 1000 0 noise 0.0002        # 1 kHz, 1 V peak
+    channel 1 sine 1.0 1000 -60 noise 0.0002      # the same sine, 60 degrees behind
+    channel 2 dc 1.25 noise 0.0001                # a DC level
+    channel 3 sine 4.0 37.5 0 noise 0.0005        # a larger low-frequency sine
+  slot 5 module 0x2310                            # not a QMX58
+  slot 7 qmx58 SIM58-0702 firmware 12 icp yes
+    icp-phase 1000 0.31 0.38 0.44 0.29
+    channel 0 sine 0.5 250 0 sine 0.1 750 30 noise 0.0001
+    channel 1 dc -0.75 noise 0.0001
+    channel 2 sine 1.5 5000 45 noise 0.0003
+    channel 3 noise 0.01
+# A single-slot crate with a QMX58-1 (no ICP).
+crate SIM-A1-0002 type 21
+  slot 1 qmx58 SIM58-0101 firmware 11 icp no
+    channel 0 sine 2.5 100 0 noise 0.0002
+    channel 1 dc 0.5 sine 0.2 100 90 noise 0.0002
+    channel 2 dc -3.3 noise 0.0002
+    channel 3 sine 8.0 10 0 noise 0.001
+)";
+}
+
+Rig defaultRig() {
+    Rig rig;
+    std::string error;
+    parseRig(defaultRigText(), rig, error);
+    return rig;
+}
+
+}  // namespace qmx::sim

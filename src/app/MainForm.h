@@ -1,0 +1,224 @@
+#pragma once
+// TMainForm: the one main window. Its definitions are split by area:
+//   MainFormLayout.cpp     the widget tree (names, captions, list items, containment)
+//   MainFormLifecycle.cpp  construction, placement, hints, Escape, closing, thread hand-shakes
+//   MainFormChannels.cpp   the channel panels' handlers
+//   MainFormStatus.cpp     the status display and the discovery thread's message
+
+#include "DialogSeam.h"
+#include "InitAndConfigThread.h"
+#include "MainThread.h"
+#include "Qmx58AdcChannelFrame.h"
+#include "StatusDisplay.h"
+#include "qmx58api.h"
+
+#include <QList>
+#include <QMainWindow>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QScrollArea;
+class QTabWidget;
+class QToolButton;
+
+namespace qmx {
+
+class TLed;
+
+// What the program's surroundings provide; tests replace every part.
+struct MainFormOptions {
+    QString programFolder;           // where the settings file lives
+    std::uint16_t serverPort = 11111;
+    DialogSeam* dialogs = nullptr;   // every modal dialog goes through it (required)
+    // The program file whose version makes the title; empty: the running executable.
+    QString programFile;
+};
+
+class TMainForm : public QMainWindow, public DiscoveryHost, public MeasurementHost {
+public:
+    static constexpr int WM_START_INIT_DEVICES = 0x0400 + 100;  // 1124
+    static constexpr int WM_START_MAIN_THREAD = 0x0400 + 101;   // 1125
+    static constexpr int kClientWidth = 1254;
+    static constexpr int kClientHeight = 747;
+    static constexpr std::uint16_t kNoCrate = 0xFFFF;
+
+    explicit TMainForm(const MainFormOptions& options);
+    ~TMainForm() override;
+
+    // ---- window state (bytes, as the worker threads see them)
+    std::atomic<std::uint8_t> UpdateGuard{1};
+    std::uint8_t ShowStage = 0;
+    std::atomic<std::uint8_t> DiscoveryRunning{0};
+    std::atomic<std::uint8_t> DiscoveryMayBeRequested{1};
+    std::atomic<std::uint8_t> MeasurementRunning{0};
+    std::atomic<std::uint8_t> MeasurementMayBeStarted{1};
+    std::atomic<std::uint8_t> MeasurementIdle{1};
+    std::uint16_t SelectedCrateIndex = kNoCrate;
+    std::uint16_t RunningPageNumber = 0;
+    QString NeutralTitle = "QMX58_probe - ?.?.?";
+    int WindowsVersionCode = 0;
+    std::uint16_t ReferenceChannel = 0;
+    QString ComputationMethod = "fft";
+    QString AmplitudeType = "rms";
+    double MaxAcquisitionTime = 1.0;
+
+    // ---- hand-shakes with the worker threads
+    void requestDiscovery(int mode, bool fromSettings);
+    void OnStartInitDevicesThread(int mode, bool fromSettings);
+    void StartThread();
+    void OnStartMainThread();
+    void StopThread();
+    TMainThread* acquisitionThread() const { return _mainThread; }
+
+    // ---- handlers
+    void ApplicationExitClick();
+    void FormCreate();
+    void FormActivate();
+    void FormShow();
+    void FormResize();
+    void FormClose();
+    // The application short-cut event; true when the key was handled.
+    bool ApplicationShortCut(int key);
+
+    // Channel panels
+    void EnaChannelLMDCheckBoxChange(QObject* sender);
+    void ChannelInputConnectionModeChange(QObject* sender);
+    void ChannelInputRangeChange(QObject* sender);
+    void ComputationMethodLMDComboBoxChange(QObject* sender);
+    void BasePhaseChannelLMDRadioButtonClick(QObject* sender);
+    void ApplyChannelMode(int channel, int mode, int method);
+    void ResetChannelValues(int channel);
+    void setApplicationActive(bool active);
+
+    // Status display (run on the window thread, synchronised by the discovery thread).
+    void ShowStatus(const StatusInput& in);
+    // Shows the discovery thread's pending message once per step sequence.
+    void ShowDiscoveryMessage(bool& messageShown, const QString& text);
+
+    // The one module handle, owned by the window for the whole run (all zero: closed).
+    Qmx58Handle ModuleHandle{};
+
+    // The program's own file version "major.minor.release", read from its file; nullopt when
+    // the file carries none.
+    std::optional<QString> programVersion() const;
+
+    DialogSeam& dialogs() { return *_options.dialogs; }
+    const MainFormOptions& options() const { return _options; }
+    QString settingsPath() const;
+
+    // The hint rule: how long a control's hint stays, and where it goes.
+    int hintHideTimeout(const QWidget* control) const;
+    static QRect placeHint(const QRect& hint, const QRect& workArea);
+
+    // Test hook: runs on the discovery thread right after it reports that it runs.
+    std::function<void()> discoveryProbe;
+
+    // DiscoveryHost and MeasurementHost
+    std::atomic<std::uint8_t>& discoveryRunningFlag() override { return DiscoveryRunning; }
+    void discoveryStarted() override;
+    std::atomic<std::uint8_t>& measurementRunningFlag() override { return MeasurementRunning; }
+    std::atomic<std::uint8_t>& measurementIdleFlag() override { return MeasurementIdle; }
+    bool multimeterPageActive() override;
+
+    // Type code of the selected crate (0 until a discovery found one).
+    std::uint8_t SelectedCrateTypeCode = 0;
+    // True while the close is held back for a running discovery.
+    bool closePending() const { return _closePending; }
+
+    std::array<TQmx58AdcChannelFrame*, 4> Frames{};
+
+    // ---- widgets the code uses (the rest are reached by name)
+    QGroupBox* ModuleDetectionLMDGroupBox = nullptr;
+    QPushButton* FindDeviceLMDButton = nullptr;
+    QGroupBox* SaveIniSettingLMDGroupBox = nullptr;
+    QCheckBox* AutoSaveSettingsLMDCheckBox = nullptr;
+    QPushButton* SaveSettingsButton = nullptr;
+    QWidget* SelectedModuleLMDSimplePanel = nullptr;
+    QComboBox* QmxCratesComboBox = nullptr;
+    QComboBox* ModulesComboBox = nullptr;
+    TLed* QmxCrateStatusLed = nullptr;
+    TLed* ModuleStatusLed = nullptr;
+    TLed* GeneratorStatusLed = nullptr;
+    TLed* VoltmeterStatusLed = nullptr;
+    QLabel* ModuleSerialNumberLMDLabel = nullptr;
+    QLabel* ModuleFirmwareVersionLMDLabel = nullptr;
+    QWidget* StartMultimeterLMDSimplePanel = nullptr;
+    QToolButton* StartMultimeterLMDSpeedButton = nullptr;
+    QWidget* MainLMDSimplePanel = nullptr;
+    QTabWidget* MainLMDPageControl = nullptr;
+    QWidget* MultimeterLMDTabSheet = nullptr;
+    QWidget* CorrectionFactorsLMDTabSheet = nullptr;
+    QWidget* VerificationLMDTabSheet = nullptr;
+    QWidget* MultimeterLMDSimplePanel = nullptr;
+    QWidget* EquipmentLMDSimplePanel = nullptr;
+    QGroupBox* GeneratorLMDGroupBox = nullptr;
+    QGroupBox* VoltmeterLMDGroupBox = nullptr;
+    QLabel* VoltmeterValueLMDLabel = nullptr;
+    QLabel* FreqForPhaseLMDLabel = nullptr;
+    QGroupBox* AdcGroupParsLMDGroupBox = nullptr;
+    QCheckBox* AllChannelsLMDCheckBox = nullptr;
+    QComboBox* CommonDiffInputRangeLMDComboBox = nullptr;
+    QComboBox* CommonIcpInputRangeLMDComboBox = nullptr;
+    QComboBox* CommonComputationMethodLMDComboBox = nullptr;
+    QComboBox* CommonInputConnectionModeLMDComboBox = nullptr;
+    QLabel* ComputationModeLMDLabel = nullptr;
+    QComboBox* AdcRateComboBox = nullptr;
+    QComboBox* DataFormatLMDComboBox = nullptr;
+    QComboBox* CurrentValueLMDComboBox = nullptr;
+    QLabel* CurrentValueLabLMDLabel = nullptr;
+    QWidget* AcquisitionTimeLMDSimplePanel = nullptr;
+    QLabel* AcquisitionTimeLMDLabel = nullptr;
+    QCheckBox* PhaseCorrectionFilterMultimeterLMDCheckBox = nullptr;
+    QWidget* ComputationInfoLMDSimplePanel = nullptr;
+    QLabel* ComputationModeLabLMDLabel = nullptr;
+    QLabel* AmplitudeTypeLabLMDLabel = nullptr;
+    QGroupBox* AdcIndividualParsLMDGroupBox = nullptr;
+    QScrollArea* AdcIndividualParsLMDScrollBox = nullptr;
+    QWidget* AdcIndividualParsLMDSimplePanel = nullptr;
+    QComboBox* AdcRateCalibrPanelComboBox = nullptr;
+    QMenu* PopupMenu = nullptr;
+    QAction* RebootAction = nullptr;
+    QAction* SaveDefaultSettings = nullptr;
+    QAction* SaveCurrentSettings = nullptr;
+    QAction* AboutAction = nullptr;
+    QAction* ApplicationExit = nullptr;
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    class GuardScope;
+    void buildWidgetTree();
+    void placeChannelPanels();
+    void fillRateLists();
+    void disableTree(QWidget* root);
+    void setContextMenuEnabled(bool enabled) { _contextMenuEnabled = enabled; }
+
+    MainFormOptions _options;
+    TMainThread* _mainThread = nullptr;
+    bool _contextMenuEnabled = true;
+    bool _closePending = false;
+    bool _closing = false;
+    bool _shortcutsAttached = true;
+    // A discovery thread object exists from its creation until its termination handler ran.
+    bool _discoveryAlive = false;
+    std::atomic<bool> _discoveryEnded{false};
+    QList<QWidget*> _pageTable;
+};
+
+}  // namespace qmx

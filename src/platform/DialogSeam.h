@@ -1,0 +1,32 @@
+#pragma once
+// DialogSeam: the one way any modal dialog of the program is shown. The window and both
+// worker threads (through synchronised calls) go through it; the program installs the Qt
+// implementation, tests install a recorder that answers at once, so no test ever blocks on a
+// dialog.
+
+#include <QString>
+#include <QStringList>
+
+class QWidget;
+
+namespace qmx {
+
+enum class MsgIcon { None, Information, Warning, Error };
+
+// Kinds of the sized message dialog (its colours and icon).
+enum class DialogKind { Warning, Error, Information, Confirmation, Custom };
+
+class DialogSeam {
+public:
+    virtual ~DialogSeam() = default;
+
+    // A modal message box with one OK button.
+    virtual void messageBox(QWidget* parent, const QString& text, const QString& caption, MsgIcon icon) = 0;
+
+    // The fixed-size modal message dialog; returns the index of the button that closed it,
+    // or -1 when it was closed some other way.
+    virtual int sizedMessageDialog(QWidget* parent, const QString& caption, DialogKind kind,
+                                   const QStringList& buttons, const QString& text) = 0;
+};
+
+}  // namespace qmx

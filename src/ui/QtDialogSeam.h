@@ -1,0 +1,21 @@
+#pragma once
+// The program's dialog seam: Qt message boxes and the sized message dialog. While a dialog is
+// up, the window's Escape short-cut is detached (the dialog handles its own keys).
+
+#include "DialogSeam.h"
+
+#include <functional>
+
+namespace qmx {
+
+class QtDialogSeam : public DialogSeam {
+public:
+    void messageBox(QWidget* parent, const QString& text, const QString& caption, MsgIcon icon) override;
+    int sizedMessageDialog(QWidget* parent, const QString& caption, DialogKind kind, const QStringList& buttons,
+                           const QString& text) override;
+
+    // Called with false before a modal dialog is shown and with true after it closed.
+    std::function<void(bool)> onShortcutsAttached;
+};
+
+}  // namespace qmx

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Starts the program under a virtual X display and saves a PNG of its window.
+#   tools/screenshot.sh [output.png] [build-dir]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-docs/screenshot.png}
+build=${2:-build}
+for p in xvfb x11-apps imagemagick xdotool; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="${missing:-} $p"
+done
+if [ -n "${missing:-}" ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi
+mkdir -p "$(dirname "$out")"
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1366x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'kill $prog $xvfb 2>/dev/null || true' EXIT
+sleep 1
+DISPLAY=$display "$build/src/app/Qmx58_Probe_User" &
+prog=$!
+for _ in $(seq 1 50); do
+  win=$(DISPLAY=$display xdotool search --name "QMX58" 2>/dev/null | head -1 || true)
+  [ -n "$win" ] && break
+  sleep 0.2
+done
+sleep "${SCREENSHOT_DELAY:-3}"
+DISPLAY=$display import -window root "$out"
+echo "saved $out"
