@@ -20,10 +20,10 @@ sleep 1
 DISPLAY=$display "$build/src/app/Qmx58_Probe_User" &
 prog=$!
 for _ in $(seq 1 50); do
-  win=$(DISPLAY=$display xdotool search --name "QMX58" 2>/dev/null | head -1 || true)
+  win=$(DISPLAY=$display xdotool search --onlyvisible --name "QMX58" 2>/dev/null | head -1 || true)
   [ -n "$win" ] && break
   sleep 0.2
 done
 sleep "${SCREENSHOT_DELAY:-3}"
-DISPLAY=$display import -window root "$out"
+DISPLAY=$display import -window "${win:-root}" "$out"
 echo "saved $out"

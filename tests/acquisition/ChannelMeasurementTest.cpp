@@ -180,3 +180,27 @@ TEST(ChannelMeasurementFft, RepeatableAcrossFrames)
 }
 
 }  // namespace
+
+#include "AllocationCounter.h"
+
+namespace {
+
+// A measured frame allocates nothing: every array belongs to the run.
+TEST(ChannelMeasurement, MeasureAllocatesNothing)
+{
+    for (const char* method : {"fft", "sum"}) {
+        const long M = 1L << 14;
+        qmx::ChannelMeasurement m(M, method, "rms", kFs, nullptr);
+        auto x = makeSignal(M, kFs, 0.1, {0.5, 1234.0, 10.0});
+        auto y = x;
+        qmx::ChannelReadings r;
+        std::string msg;
+        msg.reserve(256);  // room for the no-signal text, so reporting it needs no allocation
+        const long before = qmxtest::allocationCount();
+        m.measure(x.data(), 1, r, msg);
+        m.measure(y.data(), 0, r, msg);
+        EXPECT_EQ(qmxtest::allocationCount(), before) << method;
+    }
+}
+
+}  // namespace

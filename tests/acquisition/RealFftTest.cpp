@@ -1,6 +1,7 @@
 // RealFft against an independent oracle (a direct DFT in long double), its exact small
 // lengths, sign conventions, contract checks and the promise of no allocation per call.
 
+#include "AllocationCounter.h"
 #include "RealFft.h"
 
 #include <gtest/gtest.h>
@@ -13,36 +14,6 @@
 #include <random>
 #include <vector>
 
-// ---- counting allocator: every global operator new of this test binary goes through here
-namespace {
-std::atomic<long> g_allocations{0};
-
-void* countedAlloc(std::size_t n, std::size_t align)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (n == 0)
-        n = 1;
-    void* p = align > alignof(std::max_align_t)
-                  ? std::aligned_alloc(align, (n + align - 1) / align * align)
-                  : std::malloc(n);
-    if (!p)
-        throw std::bad_alloc();
-    return p;
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return countedAlloc(n, 0); }
-void* operator new[](std::size_t n) { return countedAlloc(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a) { return countedAlloc(n, static_cast<std::size_t>(a)); }
-void* operator new[](std::size_t n, std::align_val_t a) { return countedAlloc(n, static_cast<std::size_t>(a)); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -299,10 +270,10 @@ TEST(RealFft, ForwardAllocatesNothing)
             RealFft fft(N, simd);
             const auto x = randomSignal(N, 9);
             std::vector<double> f(N);
-            const long before = g_allocations.load();
+            const long before = qmxtest::allocationCount();
             fft.forward(x.data(), f.data());
             fft.forward(x.data(), f.data());
-            EXPECT_EQ(g_allocations.load(), before) << "N=" << N << " " << nameOf(simd);
+            EXPECT_EQ(qmxtest::allocationCount(), before) << "N=" << N << " " << nameOf(simd);
         }
     }
 }
