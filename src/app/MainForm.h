@@ -6,6 +6,9 @@
 //   MainFormStatus.cpp     the status display and the discovery thread's message
 
 #include "DialogSeam.h"
+#include "DiscoveryTable.h"
+#include "IniFile.h"
+#include "SettingsKeys.h"
 #include "InitAndConfigThread.h"
 #include "MainThread.h"
 #include "Qmx58AdcChannelFrame.h"
@@ -19,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QAction;
@@ -64,7 +68,6 @@ public:
     std::atomic<std::uint8_t> MeasurementRunning{0};
     std::atomic<std::uint8_t> MeasurementMayBeStarted{1};
     std::atomic<std::uint8_t> MeasurementIdle{1};
-    std::uint16_t SelectedCrateIndex = kNoCrate;
     std::uint16_t RunningPageNumber = 0;
     QString NeutralTitle = "QMX58_probe - ?.?.?";
     int WindowsVersionCode = 0;
@@ -87,7 +90,8 @@ public:
     void FormActivate();
     void FormShow();
     void FormResize();
-    void FormClose();
+    // False when the close must not go on (the settings could not be saved).
+    bool FormClose();
     // The application short-cut event; true when the key was handled.
     bool ApplicationShortCut(int key);
 
@@ -108,6 +112,29 @@ public:
 
     // The one module handle, owned by the window for the whole run (all zero: closed).
     Qmx58Handle ModuleHandle{};
+    DiscoveryTable Discovery;
+    bool moduleIcpCapable() const { return ModuleHandle.moduleInfo.icpCapable != 0; }
+
+    // Display precision and mask per precision row and range index.
+    std::uint16_t Precision[settings::PrecisionRowCount][2] = {};
+    QString DisplayMask[settings::PrecisionRowCount][2];
+
+    // ---- settings file
+    // Makes sure the file exists (factory values in a new one) and opens a file object on it
+    // for a discovery run; nullptr with `message` set when that fails.
+    std::unique_ptr<IniFile> EnsureSettingsFile(QString& message);
+    bool CreateDefaultIniFile(const QString& path);
+    void SaveIniFile(const QString& path);
+    bool LoadSettings(IniFile* file, bool fromSettings);
+    void AutoSaveSettingsLMDCheckBoxChange();
+    void SaveSettingsButtonClick();
+    void SaveCurrentSettingsClick();
+    void SaveDefaultSettingsClick();
+    bool holdsSettingsFile() const { return _settingsFile != nullptr; }
+    // Fills the handle's acquisition fields from the window and configures the module.
+    int applySettingsToModule();
+    // The window's general error report: an error that ended a handler's work.
+    void reportError(const QString& text);
 
     // The program's own file version "major.minor.release", read from its file; nullopt when
     // the file carries none.
@@ -210,6 +237,7 @@ private:
     void setContextMenuEnabled(bool enabled) { _contextMenuEnabled = enabled; }
 
     MainFormOptions _options;
+    std::unique_ptr<IniFile> _settingsFile;
     TMainThread* _mainThread = nullptr;
     bool _contextMenuEnabled = true;
     bool _closePending = false;

@@ -177,6 +177,10 @@ TMainForm::TMainForm(const MainFormOptions& options)
 
     // Handlers of the window's own controls.
     connect(ApplicationExit, &QAction::triggered, this, [this] { ApplicationExitClick(); });
+    connect(SaveCurrentSettings, &QAction::triggered, this, [this] { SaveCurrentSettingsClick(); });
+    connect(SaveDefaultSettings, &QAction::triggered, this, [this] { SaveDefaultSettingsClick(); });
+    connect(AutoSaveSettingsLMDCheckBox, &QCheckBox::stateChanged, this, [this] { AutoSaveSettingsLMDCheckBoxChange(); });
+    connect(SaveSettingsButton, &QPushButton::clicked, this, [this] { SaveSettingsButtonClick(); });
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         if (_contextMenuEnabled)
             PopupMenu->popup(mapToGlobal(pos));
@@ -495,20 +499,37 @@ void TMainForm::closeEvent(QCloseEvent* e)
         e->ignore();
         return;
     }
-    FormClose();
+    if (!FormClose()) {
+        e->ignore();
+        return;
+    }
     _closing = true;
     e->accept();
 }
 
-void TMainForm::FormClose()
+bool TMainForm::FormClose()
 {
     if (UpdateGuard)
-        return;
+        return true;
     UpdateGuard = 1;
+    if (AutoSaveSettingsLMDCheckBox->isChecked()) {
+        try {
+            SaveIniFile(settingsPath());
+        } catch (const std::exception& e) {
+            // The settings could not be saved: say so and keep the window open and usable,
+            // so that nothing is lost silently.
+            _settingsFile.reset();
+            UpdateGuard = 0;
+            reportError(QString::fromUtf8(e.what()));
+            return false;
+        }
+    }
+    _settingsFile.reset();
     StopThread();
     if (QMX58_IsOpened(&ModuleHandle) == 0)
         QMX58_Close(&ModuleHandle);
     UpdateGuard = 0;
+    return true;
 }
 
 std::optional<QString> TMainForm::programVersion() const

@@ -64,11 +64,62 @@ void splitEntry(const std::string& trimmed, std::string& key, std::string& value
 
 constexpr const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
+long long nanoseconds(const struct timespec& t) { return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec; }
+
+}  // namespace
+
+// Whether `st` describes the very file the snapshot was taken of.
+bool IniFile::Snapshot::matches(const struct stat& st) const
+{
+    return valid && dev == static_cast<unsigned long long>(st.st_dev) && ino == static_cast<unsigned long long>(st.st_ino) &&
+           size == static_cast<unsigned long long>(st.st_size) && mtimeNs == nanoseconds(st.st_mtim) &&
+           ctimeNs == nanoseconds(st.st_ctim);
+}
+
+void IniFile::Snapshot::take(const struct stat& st, const std::vector<Line>& fileLines)
+{
+    valid = true;
+    readable = true;
+    dev = static_cast<unsigned long long>(st.st_dev);
+    ino = static_cast<unsigned long long>(st.st_ino);
+    size = static_cast<unsigned long long>(st.st_size);
+    mtimeNs = nanoseconds(st.st_mtim);
+    ctimeNs = nanoseconds(st.st_ctim);
+    lines = fileLines;
+}
+
+namespace {
+
 }  // namespace
 
 IniFile::IniFile(std::string path) : _path(std::move(path)) {}
 
 std::vector<IniFile::Line> IniFile::load(bool* readable) const
+{
+    struct stat st {};
+    const bool exists = ::stat(_path.c_str(), &st) == 0;
+    if (exists && S_ISREG(st.st_mode) && _cache.matches(st)) {
+        if (readable)
+            *readable = _cache.readable;
+        return _cache.lines;
+    }
+    bool ok = false;
+    std::vector<Line> lines = loadFromDisk(&ok);
+    _cache = Snapshot{};
+    if (exists && S_ISREG(st.st_mode) && ok) {
+        // Only a snapshot taken of an unchanged file is kept: the file must still match the
+        // state seen before reading it.
+        struct stat after {};
+        if (::stat(_path.c_str(), &after) == 0 && after.st_ino == st.st_ino && after.st_size == st.st_size &&
+            nanoseconds(after.st_mtim) == nanoseconds(st.st_mtim))
+            _cache.take(st, lines);
+    }
+    if (readable)
+        *readable = ok;
+    return lines;
+}
+
+std::vector<IniFile::Line> IniFile::loadFromDisk(bool* readable) const
 {
     std::vector<Line> lines;
     std::string bytes;
@@ -343,8 +394,14 @@ void IniFile::save(const std::vector<Line>& lines) const
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(tmpl.c_str(), _path.c_str()) != 0) {
         ::unlink(tmpl.c_str());
+        _cache = Snapshot{};
         refuse();
     }
+    // What was just written is what the next read would find.
+    _cache = Snapshot{};
+    struct stat now {};
+    if (::stat(_path.c_str(), &now) == 0 && S_ISREG(now.st_mode))
+        _cache.take(now, lines);
 }
 
 }  // namespace qmx

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace qmx {
 
 class IniWriteError : public std::runtime_error {
@@ -79,12 +81,26 @@ private:
 
     // The file's lines; *readable (if given) tells whether the file was read or is absent.
     std::vector<Line> load(bool* readable = nullptr) const;
+    std::vector<Line> loadFromDisk(bool* readable) const;
     Lookup find(const std::vector<Line>& lines, const std::string& section, const std::string& key) const;
     bool readRaw(const std::string& section, const std::string& key, std::string& value) const;
     void save(const std::vector<Line>& lines) const;
     [[noreturn]] void refuse() const;
 
     std::string _path;
+
+    // The lines of the last read, reused while the file on disk is unchanged (same inode,
+    // size and modification and change times), so reading many keys reads the file once.
+    struct Snapshot {
+        bool valid = false;
+        bool readable = false;
+        unsigned long long dev = 0, ino = 0, size = 0;
+        long long mtimeNs = 0, ctimeNs = 0;
+        std::vector<Line> lines;
+        bool matches(const struct stat& st) const;
+        void take(const struct stat& st, const std::vector<Line>& fileLines);
+    };
+    mutable Snapshot _cache;
 };
 
 }  // namespace qmx

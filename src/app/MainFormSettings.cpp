@@ -1,0 +1,330 @@
+// The settings file on the window: factory and current settings, loading them into the
+// window, and the handlers that save.
+
+#include "MainForm.h"
+
+#include "NumberFormat.h"
+#include "RateTable.h"
+#include "WorkerThread.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QGuiApplication>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace qmx {
+namespace {
+
+namespace S = settings;
+
+constexpr const char* kDefaultCaption = "ОШИБКА CreateDefaultIniFile()!";
+constexpr const char* kSaveCaption = "ОШИБКА SaveIniFile()!!!";
+
+// Sets a selector to an index read from the file; an index outside its items leaves it
+// without a selection.
+void selectIndex(QComboBox* c, int index)
+{
+    c->setCurrentIndex(index >= 0 && index < c->count() ? index : -1);
+}
+
+void refillConnectionModes(QComboBox* c, bool icp)
+{
+    c->clear();
+    const int n = icp ? 3 : 2;
+    for (int i = 0; i < n; ++i)
+        c->addItem(QString::fromUtf8(TQmx58AdcChannelFrame::kConnectionModeTexts[i]));
+    c->setMaxVisibleItems(n);
+    c->setCurrentIndex(-1);
+}
+
+}  // namespace
+
+std::unique_ptr<IniFile> TMainForm::EnsureSettingsFile(QString& message)
+{
+    const QString path = settingsPath();
+    if (!QFile::exists(path)) {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly)) {
+            message = "Не могу создать файл настроек!";
+            return nullptr;
+        }
+        f.close();
+        if (!CreateDefaultIniFile(path))
+            return nullptr;
+    }
+    try {
+        return std::make_unique<IniFile>(path.toStdString());
+    } catch (const std::bad_alloc&) {
+        message = "Не могу выделить память под файл настроек!";
+        return nullptr;
+    }
+}
+
+bool TMainForm::CreateDefaultIniFile(const QString& path)
+{
+    _settingsFile.reset();
+    if (path.isEmpty()) {
+        dialogs().messageBox(this, "Неправильное название файла штатных настроек!", kDefaultCaption, MsgIcon::Information);
+        return false;
+    }
+    try {
+        _settingsFile = std::make_unique<IniFile>(path.toStdString());
+    } catch (const std::bad_alloc&) {
+        dialogs().messageBox(this, "Не могу создать файл штатных настроек '" + path + "'!", kDefaultCaption,
+                             MsgIcon::Information);
+        return false;
+    }
+    IniFile& f = *_settingsFile;
+    f.WriteString(S::kApp, S::kAutoSave, "0");
+    f.WriteInteger(S::kApp, S::kWindowTop, -1);
+    f.WriteInteger(S::kApp, S::kWindowLeft, -1);
+    f.WriteInteger(S::kApp, S::kCoefSource, 0);
+    f.WriteString(S::kDiscovery, S::kCrateSerial, "");
+    f.WriteInteger(S::kDiscovery, S::kModuleSlot, -1);
+    f.UpdateFile();
+
+    f.WriteString(S::kModule, S::kComputationMethod, "fft");
+    f.WriteString(S::kModule, S::kAmplitudeType, "rms");
+    f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, 0.75);
+    f.WriteInteger(S::kModule, S::kDataFormat, 0);
+    f.WriteInteger(S::kModule, S::kCurrentSource, 0);
+    f.WriteInteger(S::kModule, S::kAdcRate, 15);
+    f.WriteString(S::kModule, S::kAllChannels, "0");
+    for (int ch = 0; ch < 4; ++ch)
+        f.WriteString(S::kModule, S::channelKey(S::kChannelEnabled, ch), "1");
+    struct Group { const std::string& group; const std::string& channel; int value; };
+    for (const Group& g : {Group{S::kGroupConnectionMode, S::kChannelConnectionMode, 0},
+                           Group{S::kGroupDiffRange, S::kChannelDiffRange, 1},
+                           Group{S::kGroupIcpRange, S::kChannelIcpRange, 1},
+                           Group{S::kGroupMethod, S::kChannelMethod, 1}}) {
+        f.WriteInteger(S::kModule, g.group, g.value);
+        for (int ch = 0; ch < 4; ++ch)
+            f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), g.value);
+    }
+    // Differential ranges first (2 V, then 10 V: DC, AC, FR, PH), then ICP (1 V, then 5 V: AC, FR, PH).
+    for (double range : DiffRanges)
+        for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
+            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+    for (double range : IcpRanges)
+        for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
+            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+    f.UpdateFile();
+    return true;
+}
+
+void TMainForm::SaveIniFile(const QString& path)
+{
+    _settingsFile.reset();
+    _settingsFile = std::make_unique<IniFile>(path.toStdString());
+    IniFile& f = *_settingsFile;
+
+    f.WriteBool(S::kApp, S::kAutoSave, AutoSaveSettingsLMDCheckBox->isChecked());
+    f.WriteInteger(S::kApp, S::kWindowTop, frameGeometry().top());
+    f.WriteInteger(S::kApp, S::kWindowLeft, frameGeometry().left());
+    const int crate = QmxCratesComboBox->currentIndex();
+    if (crate >= 0 && crate < Discovery.crateCount && crate < DiscoveryTable::kMaxCrates) {
+        f.WriteString(S::kDiscovery, S::kCrateSerial,
+                      QString::fromLatin1(Discovery.crateSerials[crate], static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize))).toStdString());
+        const int module = ModulesComboBox->currentIndex();
+        if (module >= 0 && module < Discovery.moduleCounts[crate] && module < DiscoveryTable::kMaxSlots)
+            f.WriteInteger(S::kDiscovery, S::kModuleSlot, Discovery.moduleSlots[crate][module]);
+    }
+    f.UpdateFile();
+
+    f.WriteInteger(S::kModule, S::kDataFormat, DataFormatLMDComboBox->currentIndex());
+    if (moduleIcpCapable())
+        f.WriteInteger(S::kModule, S::kCurrentSource, CurrentValueLMDComboBox->currentIndex());
+    f.WriteInteger(S::kModule, S::kAdcRate, AdcRateComboBox->currentIndex());
+    f.WriteString(S::kModule, S::kAllChannels, AllChannelsLMDCheckBox->checkState() == Qt::Checked ? "1" : "0");
+    for (int ch = 0; ch < 4; ++ch)
+        f.WriteBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), Frames[ch]->ChannelNumberLMDCheckBox->isChecked());
+    struct Group { const std::string& group; QComboBox* common; const std::string& channel; QComboBox* TQmx58AdcChannelFrame::*own; };
+    for (const Group& g : {Group{S::kGroupConnectionMode, CommonInputConnectionModeLMDComboBox, S::kChannelConnectionMode,
+                                 &TQmx58AdcChannelFrame::InputConnectionModeLMDComboBox},
+                           Group{S::kGroupDiffRange, CommonDiffInputRangeLMDComboBox, S::kChannelDiffRange,
+                                 &TQmx58AdcChannelFrame::DiffInputRangeLMDComboBox},
+                           Group{S::kGroupIcpRange, CommonIcpInputRangeLMDComboBox, S::kChannelIcpRange,
+                                 &TQmx58AdcChannelFrame::IcpInputRangeLMDComboBox},
+                           Group{S::kGroupMethod, CommonComputationMethodLMDComboBox, S::kChannelMethod,
+                                 &TQmx58AdcChannelFrame::ComputationMethodLMDComboBox}}) {
+        f.WriteInteger(S::kModule, g.group, g.common->currentIndex());
+        for (int ch = 0; ch < 4; ++ch)
+            f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), (Frames[ch]->*g.own)->currentIndex());
+    }
+    f.UpdateFile();
+}
+
+bool TMainForm::LoadSettings(IniFile* file, bool)
+{
+    // 1.
+    if (!file)
+        return false;
+    const IniFile& f = *file;
+    const bool icp = moduleIcpCapable();
+    // 2. The check box's own handler sets the Save button.
+    AutoSaveSettingsLMDCheckBox->setChecked(f.ReadBool(S::kApp, S::kAutoSave, S::kAutoSaveDefault));
+    // 3.
+    ComputationMethod = QString::fromStdString(f.ReadString(S::kModule, S::kComputationMethod, S::kComputationMethodDefault));
+    AmplitudeType = QString::fromStdString(f.ReadString(S::kModule, S::kAmplitudeType, S::kAmplitudeTypeDefault));
+    ComputationModeLabLMDLabel->setText(ComputationMethod);
+    AmplitudeTypeLabLMDLabel->setText(AmplitudeType);
+    MaxAcquisitionTime = f.ReadFloat(S::kModule, S::kMaxAcquisitionTime, S::kMaxAcquisitionTimeDefault);
+    // 4.-8.
+    UpdateGuard = 1;
+    selectIndex(DataFormatLMDComboBox, f.ReadInteger(S::kModule, S::kDataFormat, S::kDataFormatDefault));
+    if (icp)
+        selectIndex(CurrentValueLMDComboBox, f.ReadInteger(S::kModule, S::kCurrentSource, S::kCurrentSourceDefault));
+    else
+        CurrentValueLMDComboBox->setCurrentIndex(-1);
+    selectIndex(AdcRateComboBox, f.ReadInteger(S::kModule, S::kAdcRate, S::kAdcRateDefault));
+    ReferenceChannel = static_cast<std::uint16_t>(f.ReadInteger(S::kModule, S::kReferenceChannel, S::kReferenceChannelDefault));
+    // A reference outside the four panels checks no button; the acquisition start then reports
+    // that the reference channel is not active.
+    if (ReferenceChannel < 4)
+        Frames[ReferenceChannel]->BasePhaseChannelLMDRadioButton->setChecked(true);
+    UpdateGuard = 0;
+    // 9. Precisions: the low 16 bits, at most 10.
+    auto readPrecision = [&](S::PrecisionRow row, int rangeIndex, double range) {
+        const std::int32_t raw = f.ReadInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+        std::uint16_t digits = static_cast<std::uint16_t>(static_cast<std::uint32_t>(raw) & 0xFFFFu);
+        if (digits > S::kMaxPrecision)
+            digits = S::kMaxPrecision;
+        Precision[row][rangeIndex] = digits;
+        DisplayMask[row][rangeIndex] = displayMask(digits);
+    };
+    for (int r = 0; r < 2; ++r)
+        for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
+            readPrecision(row, r, DiffRanges[r]);
+    for (int r = 0; r < 2; ++r)
+        for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
+            readPrecision(row, r, IcpRanges[r]);
+    // 10.-13.
+    UpdateGuard = 1;
+    AllChannelsLMDCheckBox->setCheckState(f.ReadBool(S::kModule, S::kAllChannels, S::kAllChannelsDefault) ? Qt::Checked : Qt::Unchecked);
+    refillConnectionModes(CommonInputConnectionModeLMDComboBox, icp);
+    int groupMode = f.ReadInteger(S::kModule, S::kGroupConnectionMode, S::kConnectionModeDefault);
+    if (!icp && groupMode == 2)
+        groupMode = 0;
+    selectIndex(CommonInputConnectionModeLMDComboBox, groupMode);
+    const int gm = CommonInputConnectionModeLMDComboBox->currentIndex();
+    CommonDiffInputRangeLMDComboBox->setVisible(gm != 2);
+    CommonIcpInputRangeLMDComboBox->setVisible(gm == 2);
+    CommonComputationMethodLMDComboBox->setVisible(!(gm == 1 || gm == 2));
+    ComputationModeLMDLabel->setVisible(gm == 1 || gm == 2);
+    ComputationModeLMDLabel->setText("AC");
+    // 14.
+    selectIndex(CommonDiffInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupDiffRange, S::kDiffRangeDefault));
+    selectIndex(CommonIcpInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupIcpRange, S::kIcpRangeDefault));
+    selectIndex(CommonComputationMethodLMDComboBox, f.ReadInteger(S::kModule, S::kGroupMethod, S::kMethodDefault));
+    // 15.
+    auto groupOrOwn = [&](QComboBox* common, QComboBox* own, const std::string& key, int ch, int def) {
+        if (common->currentIndex() == -1)
+            selectIndex(own, f.ReadInteger(S::kModule, S::channelKey(key, ch), def));
+        else
+            selectIndex(own, common->currentIndex());
+    };
+    for (int ch = 0; ch < 4; ++ch) {
+        TQmx58AdcChannelFrame* fr = Frames[ch];
+        if (AllChannelsLMDCheckBox->checkState() == Qt::Checked)
+            fr->ChannelNumberLMDCheckBox->setChecked(true);
+        else
+            fr->ChannelNumberLMDCheckBox->setChecked(
+                f.ReadBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), S::kChannelEnabledDefault));
+        refillConnectionModes(fr->InputConnectionModeLMDComboBox, icp);
+        groupOrOwn(CommonInputConnectionModeLMDComboBox, fr->InputConnectionModeLMDComboBox, S::kChannelConnectionMode, ch,
+                   S::kConnectionModeDefault);
+        const int m = fr->InputConnectionModeLMDComboBox->currentIndex();
+        fr->DiffInputRangeLMDComboBox->setVisible(m != 2);
+        fr->IcpInputRangeLMDComboBox->setVisible(m == 2);
+        groupOrOwn(CommonDiffInputRangeLMDComboBox, fr->DiffInputRangeLMDComboBox, S::kChannelDiffRange, ch, S::kDiffRangeDefault);
+        groupOrOwn(CommonIcpInputRangeLMDComboBox, fr->IcpInputRangeLMDComboBox, S::kChannelIcpRange, ch, S::kIcpRangeDefault);
+        groupOrOwn(CommonComputationMethodLMDComboBox, fr->ComputationMethodLMDComboBox, S::kChannelMethod, ch, S::kMethodDefault);
+    }
+    // 16.-18.
+    PhaseCorrectionFilterMultimeterLMDCheckBox->setChecked(icp);
+    int on = 0;
+    for (TQmx58AdcChannelFrame* fr : Frames)
+        on += fr->ChannelNumberLMDCheckBox->isChecked() ? 1 : 0;
+    AllChannelsLMDCheckBox->setCheckState(on == 4 ? Qt::Checked : on == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
+    UpdateGuard = 0;
+    // 19. A failure of the module call is not reported and does not change the result.
+    if (Discovery.moduleState == 2)
+        applySettingsToModule();
+    return true;
+}
+
+int TMainForm::applySettingsToModule()
+{
+    for (int ch = 0; ch < 4; ++ch) {
+        TQmx58AdcChannelFrame* fr = Frames[ch];
+        Qmx58ChannelConfig& c = ModuleHandle.channels[ch];
+        const int mode = fr->InputConnectionModeLMDComboBox->currentIndex();
+        c.enabled = fr->ChannelNumberLMDCheckBox->isChecked() ? 1 : 0;
+        c.icpSensorMode = mode == 2 ? 1 : 0;
+        const int range = c.icpSensorMode ? fr->IcpInputRangeLMDComboBox->currentIndex() : fr->DiffInputRangeLMDComboBox->currentIndex();
+        c.inputRangeIndex = static_cast<std::uint8_t>(range < 0 ? 0 : range);
+        if (!c.icpSensorMode)
+            c.acCoupling = mode == 1 ? 1 : 0;
+        c.zeroField = 0;
+    }
+    const int rate = AdcRateComboBox->currentIndex();
+    if (rate >= 0 && rate < static_cast<int>(Qmx58RateTable.size()))
+        ModuleHandle.rateCode = Qmx58RateTable[static_cast<std::size_t>(rate)].code;
+    ModuleHandle.dataFormat = static_cast<std::uint8_t>(qMax(0, DataFormatLMDComboBox->currentIndex()));
+    ModuleHandle.icpCurrentSource = static_cast<std::uint8_t>(qMax(0, CurrentValueLMDComboBox->currentIndex()));
+    ModuleHandle.zeroField = 0;
+    return QMX58_SetADC(&ModuleHandle);
+}
+
+// ---- handlers
+
+void TMainForm::AutoSaveSettingsLMDCheckBoxChange()
+{
+    if (UpdateGuard)
+        return;
+    UpdateGuard = 1;
+    SaveSettingsButton->setEnabled(!AutoSaveSettingsLMDCheckBox->isChecked());
+    UpdateGuard = 0;
+}
+
+void TMainForm::SaveSettingsButtonClick()
+{
+    if (UpdateGuard)
+        return;
+    UpdateGuard = 1;
+    SaveSettingsButton->setEnabled(false);
+    try {
+        SaveIniFile(settingsPath());
+        WaitWhileServing([deadline = QDeadlineTimer(500)] { return deadline.hasExpired(); });
+    } catch (const std::exception& e) {
+        // A refused write must not leave the window with a dead Save button or a stuck guard.
+        SaveSettingsButton->setEnabled(true);
+        UpdateGuard = 0;
+        reportError(QString::fromUtf8(e.what()));
+        return;
+    }
+    SaveSettingsButton->setEnabled(true);
+    UpdateGuard = 0;
+}
+
+void TMainForm::SaveCurrentSettingsClick() { SaveSettingsButtonClick(); }
+
+void TMainForm::SaveDefaultSettingsClick()
+{
+    try {
+        CreateDefaultIniFile(settingsPath());
+    } catch (const std::exception& e) {
+        reportError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TMainForm::reportError(const QString& text)
+{
+    dialogs().messageBox(this, text, QGuiApplication::applicationDisplayName(), MsgIcon::Error);
+}
+
+}  // namespace qmx
