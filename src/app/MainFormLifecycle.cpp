@@ -400,7 +400,7 @@ void TMainForm::OnStartMainThread()
     _mainThread->OnTerminate = [this] { MeasurementRunning = 0; };
     _mainThread->start();
     TMainThread* t = _mainThread;
-    WaitWhileServing([this, t] { return MeasurementRunning == 1 || t->isFinished(); });
+    WaitWhileServing([this, t] { return MeasurementRunning == 1 || t->runDone(); });
     MeasurementMayBeStarted = 1;
 }
 
@@ -409,7 +409,7 @@ void TMainForm::StopThread()
     if (!_mainThread || !MeasurementMayBeStarted)
         return;
     TMainThread* t = _mainThread;
-    WaitWhileServing([this, t] { return MeasurementRunning == 1 || t->isFinished(); });
+    WaitWhileServing([this, t] { return MeasurementRunning == 1 || t->runDone(); });
     t->TerminateAndWait();
     WaitWhileServing([this] { return MeasurementRunning == 0; });
     delete t;

@@ -105,6 +105,7 @@ TThread::~TThread()
         Terminate();
         wait();
     }
+    (void)runDone();
 }
 
 void TThread::Synchronize(const std::function<void()>& fn)
@@ -145,20 +146,22 @@ void TThread::run()
             QMetaObject::invokeMethod(
                 d, [self] {
                     self->wait();
+                    (void)self->runDone();
                     delete self;
                 },
                 Qt::QueuedConnection);
         }
     }
+    _runDone.store(true, std::memory_order_release);
 }
 
 void TThread::TerminateAndWait()
 {
     Terminate();
     if (IsGuiThread())
-        WaitWhileServing([this] { return isFinished(); });
-    else
-        wait();
+        WaitWhileServing([this] { return runDone(); });
+    wait();
+    (void)runDone();
 }
 
 void SleepAndDispatch(int ms)

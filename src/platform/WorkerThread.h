@@ -32,6 +32,9 @@ public:
     void setFreeOnTerminate(bool free) { _freeOnTerminate = free; }
     bool freeOnTerminate() const { return _freeOnTerminate; }
 
+    // True once run() is past everything it touches: the object may then be deleted.
+    bool runDone() const { return _runDone.load(std::memory_order_acquire); }
+
     // Asks the thread to stop and waits for it to end while still serving synchronised calls.
     void TerminateAndWait();
 
@@ -46,6 +49,9 @@ private:
     void run() final;
 
     std::atomic<bool> _terminated{false};
+    // Set (release) as the very last thing run() does: whoever sees it (acquire) may delete
+    // the object, with every access run() made ordered before.
+    std::atomic<bool> _runDone{false};
     bool _freeOnTerminate = false;
 };
 
