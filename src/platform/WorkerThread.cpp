@@ -5,7 +5,8 @@
 
 #include <condition_variable>
 #include <exception>
-#include <list>
+#include <deque>
+#include <vector>
 #include <memory>
 #include <mutex>
 
@@ -31,46 +32,89 @@ struct PendingCall {
     }
 };
 
-// Lives on the GUI thread; runs the posted calls, and releases whatever is still pending when
-// it is destroyed (application shutdown).
+// Lives on the GUI thread; runs the posted calls and deletes finished self-freeing threads.
+// Work crosses threads only through its own queues under its own mutex; the posted event is
+// a bare wake-up call that carries nothing.
 class Dispatcher : public QObject {
 public:
     ~Dispatcher() override
     {
         std::lock_guard<std::mutex> lock(_m);
-        for (auto& c : _pending)
+        for (auto& c : _calls)
             c->finish();
-        _pending.clear();
+        _calls.clear();
     }
 
-    bool post(const std::shared_ptr<PendingCall>& call)
+    void postCall(const std::shared_ptr<PendingCall>& call)
     {
         {
             std::lock_guard<std::mutex> lock(_m);
-            _pending.push_back(call);
+            _calls.push_back(call);
         }
-        QPointer<Dispatcher> self(this);
-        return QMetaObject::invokeMethod(
-            this, [this, call] { runOne(call); }, Qt::QueuedConnection);
+        wake();
+    }
+
+    void postDelete(TThread* thread)
+    {
+        {
+            std::lock_guard<std::mutex> lock(_m);
+            _deletes.push_back(thread);
+        }
+        wake();
+    }
+
+    bool event(QEvent* e) override
+    {
+        if (e->type() != wakeType())
+            return QObject::event(e);
+        drain();
+        return true;
     }
 
 private:
-    void runOne(const std::shared_ptr<PendingCall>& call)
+    static QEvent::Type wakeType()
     {
-        {
-            std::lock_guard<std::mutex> lock(_m);
-            _pending.remove(call);
+        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return type;
+    }
+
+    void wake() { QCoreApplication::postEvent(this, new QEvent(wakeType())); }
+
+    void drain()
+    {
+        for (;;) {
+            std::shared_ptr<PendingCall> call;
+            TThread* doomed = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(_m);
+                if (!_calls.empty()) {
+                    call = _calls.front();
+                    _calls.pop_front();
+                } else if (!_deletes.empty()) {
+                    doomed = _deletes.back();
+                    _deletes.pop_back();
+                } else {
+                    return;
+                }
+            }
+            if (call) {
+                try {
+                    call->fn();
+                } catch (...) {
+                    call->error = std::current_exception();
+                }
+                call->finish();
+            } else {
+                doomed->wait();
+                (void)doomed->runDone();
+                delete doomed;
+            }
         }
-        try {
-            call->fn();
-        } catch (...) {
-            call->error = std::current_exception();
-        }
-        call->finish();
     }
 
     std::mutex _m;
-    std::list<std::shared_ptr<PendingCall>> _pending;
+    std::deque<std::shared_ptr<PendingCall>> _calls;
+    std::vector<TThread*> _deletes;
 };
 
 QPointer<Dispatcher>& dispatcher()
@@ -119,8 +163,7 @@ void TThread::Synchronize(const std::function<void()>& fn)
         return;
     auto call = std::make_shared<PendingCall>();
     call->fn = fn;
-    if (!d->post(call))
-        return;
+    d->postCall(call);
     std::unique_lock<std::mutex> lock(call->m);
     call->cv.wait(lock, [&] { return call->done; });
     if (call->error)
@@ -141,16 +184,8 @@ void TThread::run()
         }
     }
     if (_freeOnTerminate) {
-        if (Dispatcher* d = dispatcher().data()) {
-            TThread* self = this;
-            QMetaObject::invokeMethod(
-                d, [self] {
-                    self->wait();
-                    (void)self->runDone();
-                    delete self;
-                },
-                Qt::QueuedConnection);
-        }
+        if (Dispatcher* d = dispatcher().data())
+            d->postDelete(this);
     }
     _runDone.store(true, std::memory_order_release);
 }
