@@ -33,9 +33,11 @@ struct PendingCall {
 };
 
 // Lives on the GUI thread; runs the posted calls and deletes finished self-freeing threads.
-// Work crosses threads only through its own queues under its own mutex; the posted event is
-// a bare wake-up call that carries nothing.
+// Work crosses threads only through its own queues under its own mutex; the wake-up is a
+// queued call of drain() by name, which carries nothing of ours.
 class Dispatcher : public QObject {
+    Q_OBJECT
+
 public:
     ~Dispatcher() override
     {
@@ -63,24 +65,7 @@ public:
         wake();
     }
 
-    bool event(QEvent* e) override
-    {
-        if (e->type() != wakeType())
-            return QObject::event(e);
-        drain();
-        return true;
-    }
-
-private:
-    static QEvent::Type wakeType()
-    {
-        static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
-        return type;
-    }
-
-    void wake() { QCoreApplication::postEvent(this, new QEvent(wakeType())); }
-
-    void drain()
+    Q_INVOKABLE void drain()
     {
         for (;;) {
             std::shared_ptr<PendingCall> call;
@@ -111,6 +96,9 @@ private:
             }
         }
     }
+
+private:
+    void wake() { QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection); }
 
     std::mutex _m;
     std::deque<std::shared_ptr<PendingCall>> _calls;
@@ -212,3 +200,5 @@ void WaitWhileServing(const std::function<bool()>& done)
 }
 
 }  // namespace qmx
+
+#include "WorkerThread.moc"
