@@ -47,21 +47,19 @@ public:
         _calls.clear();
     }
 
+    // The wake-up is posted under the queue's mutex, which drain() takes on the window
+    // thread: so every use of this object by a poster is ordered before its destruction.
     void postCall(const std::shared_ptr<PendingCall>& call)
     {
-        {
-            std::lock_guard<std::mutex> lock(_m);
-            _calls.push_back(call);
-        }
+        std::lock_guard<std::mutex> lock(_m);
+        _calls.push_back(call);
         wake();
     }
 
     void postDelete(TThread* thread)
     {
-        {
-            std::lock_guard<std::mutex> lock(_m);
-            _deletes.push_back(thread);
-        }
+        std::lock_guard<std::mutex> lock(_m);
+        _deletes.push_back(thread);
         wake();
     }
 
