@@ -1,19 +1,519 @@
 #include "MainThread.h"
 
+#include "CrateTypes.h"
+#include "NumberFormat.h"
+#include "RateTable.h"
+
+#include <QDeadlineTimer>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
 namespace qmx {
+namespace {
+
+constexpr std::uint32_t kConvertFlags = 0x0B;
+constexpr std::uint32_t kConvertFlagsPhaseCorrected = 0x1B;
+constexpr std::int64_t kFftSampleCap = 16777216;  // 2^24 samples per frame over all channels
+// A receive call waits at most this long, so that a stop request is seen during a stall.
+constexpr std::uint32_t kRecvSliceMs = 50;
+
+std::uint64_t mulSat(std::uint64_t a, std::uint64_t b)
+{
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t addSat(std::uint64_t a, std::uint64_t b)
+{
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+}  // namespace
+
+// ---- frame geometry
+
+std::int64_t frameSamplesPerChannel(const std::string& method, double T, double Fs, int K)
+{
+    if (!(T > 0) || !std::isfinite(T) || !(Fs > 0) || K < 1)
+        return 1;
+    if (method == "fft") {
+        const std::int64_t cap = kFftSampleCap / K;
+        std::int64_t M = 1;
+        for (int i = 0; i < 32; ++i) {
+            if (M * K >= cap)
+                break;
+            if (static_cast<double>(M) / Fs >= T)
+                break;
+            M *= 2;
+        }
+        return M;
+    }
+    const double m = std::trunc(T * Fs);
+    if (!(m >= 1))
+        return 1;
+    if (m >= static_cast<double>(kMaxFrameSamples))
+        return kMaxFrameSamples;
+    return static_cast<std::int64_t>(m);
+}
+
+double dataRateKBps(int wordsPerSample, int K, double Fs) { return wordsPerSample * K * 4 * Fs * 0.001; }
+
+std::array<BufferNeed, 8> frameBufferNeeds(std::int64_t M, int K, int q, bool fft)
+{
+    const std::uint64_t m = static_cast<std::uint64_t>(std::max<std::int64_t>(M, 0));
+    const std::uint64_t n = mulSat(m, static_cast<std::uint64_t>(std::max(K, 0)));
+    const std::uint64_t spare = static_cast<std::uint64_t>(ChannelMeasurement::kSpare);
+    const std::uint64_t d = sizeof(double);
+    std::array<BufferNeed, 8> needs{{
+        {"RcvBuffer", mulSat(mulSat(static_cast<std::uint64_t>(q), n), sizeof(std::uint32_t))},
+        {"Data", mulSat(n, d)},
+        {"ChannelsStatus", mulSat(addSat(n, spare), sizeof(std::int32_t))},
+        {"DataPerChannel", mulSat(addSat(m, spare), d)},
+        {"Window", mulSat(addSat(m, spare), d)},
+        {"FftAdcDataPerChannel", fft ? mulSat(addSat(m, spare), d) : 0},
+        {"AmplitudeSpectr", fft ? mulSat(m / 2 + spare, d) : 0},
+        {"PhaseSpectr", fft ? mulSat(m / 2 + spare, d) : 0},
+    }};
+    return needs;
+}
+
+int firstUnholdableBuffer(std::int64_t M, int K, int q, bool fft, std::uint64_t budgetBytes)
+{
+    // The conversion call counts words in 32 bits.
+    const std::uint64_t words = mulSat(mulSat(static_cast<std::uint64_t>(std::max<std::int64_t>(M, 0)),
+                                              static_cast<std::uint64_t>(std::max(K, 0))),
+                                       static_cast<std::uint64_t>(q));
+    if (words > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()))
+        return 0;
+    std::uint64_t total = 0;
+    const auto needs = frameBufferNeeds(M, K, q, fft);
+    for (std::size_t i = 0; i < needs.size(); ++i) {
+        total = addSat(total, needs[i].bytes);
+        if (total > budgetBytes)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::uint64_t frameMemoryBudget()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return std::uint64_t(1) << 40;
+    return mulSat(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(pageSize));
+}
+
+// ---- the thread
 
 TMainThread::TMainThread(MeasurementHost& host, std::uint16_t runningPage) : _host(host), _runningPage(runningPage) {}
 
+TMainThread::~TMainThread()
+{
+    if (isRunning()) {
+        Terminate();
+        wait();
+    }
+}
+
+void TMainThread::Pause(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!Terminated() && !deadline.hasExpired())
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(10, std::max<qint64>(1, deadline.remainingTime()))));
+}
+
+void TMainThread::Report(const QString& text)
+{
+    MessageText = text;
+    Synchronize([this] { showMeasurementMessage(); });
+}
+
+void TMainThread::showMeasurementMessage()
+{
+    if (ErrorFlag)
+        return;
+    ErrorFlag = true;
+    DialogResult = _host.acquisitionMessage(MessageText);
+}
+
 void TMainThread::Execute()
 {
-    _host.measurementRunningFlag().store(1);
-    bool onMultimeter = false;
-    Synchronize([&] { onMultimeter = _host.multimeterPageActive(); });
-    if (onMultimeter)
-        _host.measurementIdleFlag().store(0);
-    // Idle until told to stop; the measurement loop runs here.
+    try {
+        _host.measurementRunningFlag().store(1);
+        ErrorFlag = false;
+        _routines[0] = &TMainThread::MeasurementLoop;
+        StartupInfo info;
+        Synchronize([&] { _host.acquisitionStartup(info); });
+        if (info.MultimeterPageActive)
+            _host.measurementIdleFlag().store(0);
+        CrateType = info.CrateType;
+        CrateName = crateTypeName(CrateType);
+        ModuleName = info.ModuleName;
+
+        Pause(100);
+        if (!ErrorFlag && !Terminated()) {
+            if (Routine r = _routines[0])
+                (this->*r)();
+            else
+                Report("Опаньки!!!\nОтсутствует функция обработки для 'MainThread'!!!\nСрочно сообщите разработчику!");
+        }
+    } catch (const std::invalid_argument&) {
+        const char* point = std::localeconv()->decimal_point;
+        Report(QString("Ошибка преобразования строки в число!!!\nТекущий сепаратор '") + QString::fromLatin1(point, 1) + "'.");
+        StartupInfo again;
+        Synchronize([&] { _host.acquisitionStartup(again); });
+    } catch (...) {
+        Report("Опаньки!!!\nПоймали неустранимое исключение в потоке 'MainThread'!!!\nСрочно сообщите разработчику!");
+    }
     while (!Terminated())
         QThread::msleep(50);
+}
+
+void TMainThread::MeasurementLoop()
+{
+    try {
+        if (Prepare()) {
+            Pause(100);
+            while (!Terminated() && !ErrorFlag) {
+                if (!ReceiveFrame() || Terminated())
+                    break;
+                if (!ConvertFrame()) {
+                    Report("Не могу обработать полученные данные с модуля!");
+                    break;
+                }
+                if (Terminated())
+                    break;
+                MeasureChannels();
+                if (Terminated() || ErrorFlag)
+                    break;
+                Synchronize([this] { _host.acquisitionDisplay(Settings, Results); });
+                FramesShown.fetch_add(1);
+                Pause(100);
+                Synchronize([this] { _host.acquisitionUpdateLeds(Results); });
+            }
+        }
+    } catch (...) {
+        Report("Опаньки!!!\nПоймали неустранимое исключение потока сбора данных!!!\nСрочно сообщите разработчику!");
+    }
+    EndRun();
+}
+
+void TMainThread::EndRun()
+{
+    try {
+        Qmx58Handle& h = _host.acquisitionHandle();
+        if (h.running != 0 && QMX58_Stop(&h) != 0)
+            Report("QMX58_Stop() --> BAD!!!!");
+    } catch (...) {
+    }
+    Pause(100);
+    Synchronize([this] {
+        FreeBuffers();
+        _host.acquisitionFinish();
+    });
+    // Without a window to run it (it is being torn down) the buffers go here.
+    FreeBuffers();
+}
+
+void TMainThread::FreeBuffers()
+{
+    RcvBuffer = DynArray<std::uint32_t>();
+    Data = DynArray<double>();
+    ChannelsStatus = DynArray<std::int32_t>();
+    Measurement.reset();
+}
+
+// ---- preparation
+
+bool TMainThread::Prepare()
+{
+    Synchronize([this] { _host.acquisitionBeginRun(Settings); });
+    if (ErrorFlag || Terminated())
+        return false;
+    Pause(50);
+    if (Terminated())
+        return false;
+    bool configured = false;
+    Synchronize([&] { configured = Configure(); });
+    if (!configured || ErrorFlag || Terminated())
+        return false;
+    Pause(50);
+    if (Terminated())
+        return false;
+    return Allocate() && !ErrorFlag && !Terminated();
+}
+
+bool TMainThread::Configure()
+{
+    Qmx58Handle& h = _host.acquisitionHandle();
+    if (h.running != 0 && QMX58_Stop(&h) != 0) {
+        Report("QMX58_Stop() --> BAD!!!");
+        return false;
+    }
+    ConfigurationInputs in;
+    _host.acquisitionReadConfiguration(in);
+
+    ChannelSlot.fill(kNoSlot);
+    ActiveChannelCount = 0;
+    for (int ch = 0; ch < 4; ++ch) {
+        Qmx58ChannelConfig& rec = h.channels[ch];
+        const ChannelSnapshot& s = Settings.Channels[static_cast<std::size_t>(ch)];
+        if (in.ChannelEnabled[static_cast<std::size_t>(ch)]) {
+            rec.enabled = 1;
+            ChannelSlot[static_cast<std::size_t>(ch)] = static_cast<std::uint16_t>(ActiveChannelCount++);
+        } else {
+            rec.enabled = 0;
+        }
+        const bool icp = s.InputMode == 2;
+        rec.icpSensorMode = icp ? 1 : 0;
+        rec.inputRangeIndex = static_cast<std::uint8_t>(std::max(0, icp ? s.IcpRange : s.DiffRange));
+        if (!icp)
+            rec.acCoupling = s.InputMode == 1 ? 1 : 0;
+        rec.zeroField = 0;
+    }
+    // Without a rate selected the module keeps the rate it has.
+    int rateIndex = in.RateIndex;
+    if (rateIndex < 0 || rateIndex >= static_cast<int>(Qmx58RateTable.size()))
+        rateIndex = 15 - std::min<int>(h.rateCode, 15);
+    const RateEntry& rate = Qmx58RateTable[static_cast<std::size_t>(rateIndex)];
+    h.rateCode = rate.code;
+    SampleRate = rate.hz;
+    h.dataFormat = static_cast<std::uint8_t>(Settings.DataFormat);
+    h.icpCurrentSource = static_cast<std::uint8_t>(Settings.CurrentSource);
+    h.zeroField = 0;
+    WordsPerSample = Settings.DataFormat == 1 ? 2 : 1;
+
+    const int K = ActiveChannelCount;
+    if (K == 0) {
+        Report("Необходимо выбрать не менне одного активного канала!");
+        return false;
+    }
+    if (in.ReferenceChannel < 0 || in.ReferenceChannel > 3 || !in.ChannelEnabled[static_cast<std::size_t>(in.ReferenceChannel)]) {
+        Report("Опорный канал сдвига фаз не является активным!!!");
+        return false;
+    }
+    Settings.ReferenceChannel = in.ReferenceChannel;
+
+    const double limit = crateDataRateLimitKBps(CrateType);
+    const double R = dataRateKBps(WordsPerSample, K, SampleRate);
+    if (R > limit) {
+        Report("При выбранных параметрах сбора данных скорость передачи этой информации модулем " + ModuleName +
+               " составляет " + formatWithMask(R, "0.0") + " Кбайт/с, что превышает маскимально допустимую для крейта " +
+               CrateName + " величину " + formatWithMask(limit, "0.0") + " Кбайт/с !!! " +
+               "\nРекомендуется либо снизить частоту преобразования АЦП, либо уменьшить кол-во активных каналов, либо "
+               "сократить разрядность данных!!!");
+        return false;
+    }
+    if (QMX58_SetADC(&h) != 0) {
+        Report("QMX58_SetADC() --> BAD!!!");
+        return false;
+    }
+    RecvChunk = static_cast<std::int64_t>(std::trunc(SampleRate * 0.1 * K));
+    if (Settings.ComputationMethod != "fft")
+        Settings.ComputationMethod = "sum";
+    SamplesPerChannel = frameSamplesPerChannel(Settings.ComputationMethod, Settings.AcquisitionTime, SampleRate, K);
+    FrameWords = SamplesPerChannel > kMaxFrameSamples / K ? kMaxFrameSamples : SamplesPerChannel * K;
+    if (FrameWords < RecvChunk)
+        RecvChunk = FrameWords;
+    _host.acquisitionShowTime(formatWithMask(static_cast<double>(SamplesPerChannel) * 1000.0 / SampleRate, "0.0"));
+    return true;
+}
+
+bool TMainThread::Allocate()
+{
+    const bool fft = Settings.ComputationMethod == "fft";
+    const auto needs = frameBufferNeeds(SamplesPerChannel, ActiveChannelCount, WordsPerSample, fft);
+    auto fail = [this](const char* name) {
+        Report(QString("Не могу выделить память под ") + name + "!");
+        return false;
+    };
+    // Sizes are checked before anything is allocated: a frame that cannot be held ends the run
+    // with the message of the buffer that does not fit.
+    const int unholdable = firstUnholdableBuffer(SamplesPerChannel, ActiveChannelCount, WordsPerSample, fft, frameMemoryBudget());
+    if (unholdable >= 0)
+        return fail(needs[static_cast<std::size_t>(unholdable)].name);
+
+    const long M = static_cast<long>(SamplesPerChannel);
+    const long N = static_cast<long>(FrameWords);
+    try {
+        RcvBuffer.resize(static_cast<long>(WordsPerSample) * N);
+    } catch (const std::bad_alloc&) {
+        return fail("RcvBuffer");
+    }
+    try {
+        Data.resize(N);
+    } catch (const std::bad_alloc&) {
+        return fail("Data");
+    }
+    try {
+        ChannelsStatus.resize(N + ChannelMeasurement::kSpare);
+    } catch (const std::bad_alloc&) {
+        return fail("ChannelsStatus");
+    }
+    WindowType = kMeasurementWindowType;
+    try {
+        Measurement = std::make_unique<ChannelMeasurement>(M, Settings.ComputationMethod, Settings.AmplitudeType, SampleRate,
+                                                           terminatedFlag());
+    } catch (const std::bad_alloc&) {
+        return fail("DataPerChannel");
+    }
+    if (const char* failed = Measurement->allocationFailure())
+        return fail(failed);
+    return Measurement->ready() && !Terminated();
+}
+
+// ---- frame reception
+
+std::int64_t TMainThread::ReceiveChunk(std::uint32_t* destination, std::int64_t count)
+{
+    // One receive of `count` words within kRecvTimeoutMs, taken in short slices so that a stop
+    // request does not wait for the whole time-out.
+    Qmx58Handle& h = _host.acquisitionHandle();
+    QDeadlineTimer deadline(kRecvTimeoutMs);
+    std::int64_t got = 0;
+    for (;;) {
+        const qint64 left = deadline.remainingTime();
+        const std::uint32_t slice = static_cast<std::uint32_t>(std::max<qint64>(1, std::min<qint64>(kRecvSliceMs, left)));
+        const std::int32_t n = QMX58_Recv(&h, destination + got, nullptr, static_cast<std::uint32_t>(count - got), slice);
+        if (n < 0)
+            return n;
+        got += n;
+        if (got >= count || Terminated() || deadline.hasExpired())
+            return got;
+    }
+}
+
+bool TMainThread::ReceiveFrame()
+{
+    Qmx58Handle& h = _host.acquisitionHandle();
+    const std::int64_t W = static_cast<std::int64_t>(WordsPerSample) * FrameWords;
+    if (QMX58_Start(&h) != 0) {
+        Report("Не могу выполнить запуск сбора кадра данных!!!");
+        return false;
+    }
+    std::int64_t received = 0;
+    std::int64_t chunk = std::min<std::int64_t>(RecvChunk, W);
+    std::int64_t error = 0;
+    for (;;) {
+        const std::int64_t n = ReceiveChunk(RcvBuffer.data() + received, chunk);
+        if (n < 0) {
+            error = n;
+            Report("Не могу получить данные с модуля!");
+            break;
+        }
+        if (Terminated() && n != chunk) {
+            // Stopped inside the piece: nothing to report.
+            error = -1;
+            break;
+        }
+        if (n == 0) {
+            error = -1;
+            Report("Не принято ни одного отсчёта с модуля!");
+            break;
+        }
+        if (n != chunk) {
+            error = n;
+            Report("Принято неправильное кол-во данных с модуля!");
+            break;
+        }
+        received += chunk;
+        if (received >= W)
+            break;
+        if (received + chunk > W)
+            chunk = W - received;
+        if (Terminated())
+            break;
+    }
+    if (h.running != 0 && QMX58_Stop(&h) != 0) {
+        Report("Не могу выполнить останов сбора данных!!!");
+        return false;
+    }
+    if (error != 0 || Terminated())
+        return false;
+    if (received != W) {
+        Report("Приняты не все требуемые данные с АЦП модуля!");
+        return false;
+    }
+    return !Terminated() && !ErrorFlag;
+}
+
+// ---- conversion and measuring
+
+bool TMainThread::ConvertFrame()
+{
+    Qmx58Handle& h = _host.acquisitionHandle();
+    Results.OverloadFlags.fill(false);
+    const std::int64_t W = static_cast<std::int64_t>(WordsPerSample) * FrameWords;
+    std::int32_t count = static_cast<std::int32_t>(W);
+    const std::uint32_t flags = Settings.PhaseCorrection ? kConvertFlagsPhaseCorrected : kConvertFlags;
+    if (QMX58_ProcessData(&h, RcvBuffer.data(), Data.data(), &count, flags, ChannelsStatus.data()) != 0)
+        return false;
+    if (Settings.DataFormat == 0)
+        return count == W;
+    if (Settings.DataFormat != 1)
+        return true;
+    if (W != 2 * static_cast<std::int64_t>(count))
+        return false;
+    // Active position j -> physical channel, by the channels enabled in the handle.
+    std::array<int, 4> physical{};
+    int K = 0;
+    for (int ch = 0; ch < 4; ++ch)
+        if (h.channels[ch].enabled)
+            physical[static_cast<std::size_t>(K++)] = ch;
+    if (K == 0)
+        return true;
+    const std::int64_t conversions = count / K;
+    const std::int32_t* status = ChannelsStatus.data();
+    for (int j = 0; j < K; ++j) {
+        bool overloaded = false;
+        for (std::int64_t m = 0; m < conversions && !overloaded; ++m)
+            overloaded = status[j + static_cast<std::int64_t>(K) * m] != 0;
+        if (overloaded)
+            Results.OverloadFlags[static_cast<std::size_t>(physical[static_cast<std::size_t>(j)])] = true;
+    }
+    return true;
+}
+
+void TMainThread::MeasureChannels()
+{
+    Results.DcValue.fill(0);
+    Results.AcValue.fill(0);
+    Results.Frequency.fill(0);
+    Results.Phase.fill(0);
+    const std::int64_t M = SamplesPerChannel;
+    const std::int64_t K = ActiveChannelCount;
+    for (int ch = 0; ch < 4; ++ch) {
+        const auto c = static_cast<std::size_t>(ch);
+        Results.ChannelActive[c] = ChannelSlot[c] != kNoSlot;
+        if (!Results.ChannelActive[c] || Results.OverloadFlags[c])
+            continue;
+        double* x = Measurement->dataPerChannel();
+        const double* src = Data.data() + ChannelSlot[c];
+        for (std::int64_t j = 0; j < M; ++j)
+            x[j] = src[j * K];
+        if (Terminated() || ErrorFlag)
+            return;
+        ChannelReadings r;
+        std::string message;
+        if (!Measurement->measure(x, Settings.Channels[c].ChannelMode, r, message)) {
+            if (!message.empty())
+                Report(QString::fromStdString(message));
+            return;
+        }
+        Results.DcValue[c] = r.DcValue;
+        Results.AcValue[c] = r.AcValue;
+        Results.Frequency[c] = r.Frequency;
+        Results.Phase[c] = r.Phase;
+    }
 }
 
 }  // namespace qmx

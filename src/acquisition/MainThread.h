@@ -1,37 +1,182 @@
 #pragma once
-// TMainThread: the acquisition worker of one measurement run. It reports that it runs, then
-// acquires and measures frame after frame until told to stop, touching the window only
-// through synchronised calls. The window owns it: it terminates it, waits for it and deletes it.
+// TMainThread: the acquisition worker of one measurement run. It snapshots the operator's
+// settings, configures the module, derives the frame geometry, allocates the frame buffers
+// once, then acquires, converts and measures frame after frame until told to stop or until a
+// failure has been reported, and hands every frame's readings to the window for display.
+// It touches the window only through synchronised calls into MeasurementHost; the window
+// owns it: it terminates it, waits for it and deletes it.
 
+#include "ChannelMeasurement.h"
+#include "DynArray.h"
 #include "WorkerThread.h"
+#include "qmx58api.h"
 
+#include <QString>
+
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace qmx {
 
-// What the acquisition thread needs from the window.
+// One channel's settings as the run took them from its panel.
+struct ChannelSnapshot {
+    int InputMode = 0;    // 0 differential with DC, 1 differential AC-coupled, 2 ICP
+    int DiffRange = 0;    // index into DiffRanges
+    int IcpRange = 0;     // index into IcpRanges
+    int ChannelMode = 0;  // 0 DC, 1 AC
+};
+
+// The run's copy of the operator's settings, taken on the window thread at run start.
+struct RunSettings {
+    int DataFormat = 0;     // 0 20-bit, 1 24-bit
+    int CurrentSource = 0;  // ICP current list index, 0 without ICP capability
+    bool PhaseCorrection = false;
+    std::array<ChannelSnapshot, 4> Channels{};
+    std::string ComputationMethod = "fft";
+    std::string AmplitudeType = "rms";
+    double AcquisitionTime = 1.0;  // seconds
+    int ReferenceChannel = 0;
+};
+
+// What the configuration step reads from the window besides the snapshot.
+struct ConfigurationInputs {
+    std::array<bool, 4> ChannelEnabled{};
+    int RateIndex = -1;             // index of the rate list, -1 without a selection
+    int ReferenceChannel = 0;       // the window's reference channel, as chosen
+};
+
+// What the thread learns from the window when it starts.
+struct StartupInfo {
+    bool MultimeterPageActive = false;
+    std::uint8_t CrateType = 0;
+    QString ModuleName;
+};
+
+// One frame's readings, per physical channel.
+struct FrameResults {
+    std::array<bool, 4> ChannelActive{};  // enabled in the module configuration of this run
+    std::array<bool, 4> OverloadFlags{};
+    std::array<double, 4> DcValue{}, AcValue{}, Frequency{}, Phase{};
+};
+
+// What the acquisition thread needs from the window. Every routine but the two flags runs on
+// the window thread, inside a synchronised call, while the thread waits.
 class MeasurementHost {
 public:
     virtual ~MeasurementHost() = default;
     virtual std::atomic<std::uint8_t>& measurementRunningFlag() = 0;
     virtual std::atomic<std::uint8_t>& measurementIdleFlag() = 0;
-    // True when the multimeter page is the active page (checked on the window thread).
+    // True when the multimeter page is the active page.
     virtual bool multimeterPageActive() = 0;
+
+    // Start-up: sets the decimal separator, tells the page, the crate type and module name.
+    virtual void acquisitionStartup(StartupInfo& info) = 0;
+    // The module handle the run configures and acquires with.
+    virtual Qmx58Handle& acquisitionHandle() = 0;
+    // Resets the display for a new run and snapshots the settings into `settings`.
+    virtual void acquisitionBeginRun(RunSettings& settings) = 0;
+    virtual void acquisitionReadConfiguration(ConfigurationInputs& inputs) = 0;
+    virtual void acquisitionShowTime(const QString& milliseconds) = 0;
+    // Shows a frame's readings; refreshes the run's reference channel and phase correction.
+    virtual void acquisitionDisplay(RunSettings& settings, const FrameResults& results) = 0;
+    virtual void acquisitionUpdateLeds(const FrameResults& results) = 0;
+    // Restores the start button and the time label and sets the idle flag.
+    virtual void acquisitionFinish() = 0;
+    // The run's one failure message; returns the button that closed it.
+    virtual int acquisitionMessage(const QString& text) = 0;
 };
+
+// ---- frame geometry, free of the thread so it can be checked on its own
+
+// Samples per channel M for the method ("fft", anything else is "sum"), acquisition time T
+// (seconds), rate Fs (Hz) and K active channels. A T that is not a positive finite number
+// gives the shortest frame, M = 1; a "sum" frame never has fewer than one sample. Very long
+// times saturate at kMaxFrameSamples, which no allocation can hold.
+inline constexpr std::int64_t kMaxFrameSamples = std::int64_t(1) << 62;
+std::int64_t frameSamplesPerChannel(const std::string& method, double T, double Fs, int K);
+
+// Data rate in KB/s of K channels at Fs with q words per sample.
+double dataRateKBps(int wordsPerSample, int K, double Fs);
+
+// The frame buffers a run needs, in allocation order, with their sizes in bytes (saturated
+// at UINT64_MAX instead of wrapping around).
+struct BufferNeed {
+    const char* name;
+    std::uint64_t bytes;
+};
+std::array<BufferNeed, 8> frameBufferNeeds(std::int64_t M, int K, int wordsPerSample, bool fft);
+// Index of the first buffer that cannot be held within `budgetBytes` together with those
+// before it, or -1 when all fit. Also refuses a frame whose word count does not fit the
+// conversion call's 32-bit count (reported against RcvBuffer).
+int firstUnholdableBuffer(std::int64_t M, int K, int wordsPerSample, bool fft, std::uint64_t budgetBytes);
+// The memory a run may use for its buffers: the machine's physical memory.
+std::uint64_t frameMemoryBudget();
 
 class TMainThread : public TThread {
 public:
+    static constexpr std::uint16_t kNoSlot = 0xFFFF;
+    static constexpr int kRecvTimeoutMs = 5000;
+
     TMainThread(MeasurementHost& host, std::uint16_t runningPage);
+    ~TMainThread() override;
 
     std::uint16_t runningPage() const { return _runningPage; }
+
+    // ---- state, read by tests and the window while the thread is blocked or ended
+    bool ErrorFlag = false;
+    QString MessageText;
+    int DialogResult = -1;
+    std::uint8_t CrateType = 0;
+    QString CrateName;
+    QString ModuleName;
+    RunSettings Settings;
+    int WordsPerSample = 1;  // q
+    double SampleRate = 0;   // Fs
+    int ActiveChannelCount = 0;  // K
+    std::array<std::uint16_t, 4> ChannelSlot{{kNoSlot, kNoSlot, kNoSlot, kNoSlot}};
+    std::int64_t SamplesPerChannel = 0;  // M
+    std::int64_t FrameWords = 0;         // N = M * K
+    std::int64_t RecvChunk = 0;
+    int WindowType = 0;
+    FrameResults Results;
+    // Frames measured and displayed in this run.
+    std::atomic<long> FramesShown{0};
 
 protected:
     void Execute() override;
 
 private:
+    using Routine = void (TMainThread::*)();
+
+    void MeasurementLoop();
+    bool Prepare();
+    bool Configure();  // window thread
+    bool Allocate();
+    bool ReceiveFrame();
+    std::int64_t ReceiveChunk(std::uint32_t* destination, std::int64_t count);
+    bool ConvertFrame();
+    void MeasureChannels();
+    void EndRun();
+    void FreeBuffers();
+
+    // Sets MessageText and shows it on the window thread unless a message was shown already.
+    void Report(const QString& text);
+    void showMeasurementMessage();
+    // A fixed pause, cut short by a stop request.
+    void Pause(int ms);
+
     MeasurementHost& _host;
     std::uint16_t _runningPage;
+    std::array<Routine, 1> _routines{};
+
+    DynArray<std::uint32_t> RcvBuffer;
+    DynArray<double> Data;
+    DynArray<std::int32_t> ChannelsStatus;
+    // DataPerChannel, Window, the spectrum arrays and the SpectrumAnalyser.
+    std::unique_ptr<ChannelMeasurement> Measurement;
 };
 
 }  // namespace qmx

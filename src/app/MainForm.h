@@ -47,6 +47,9 @@ struct MainFormOptions {
     DialogSeam* dialogs = nullptr;   // every modal dialog goes through it (required)
     // The program file whose version makes the title; empty: the running executable.
     QString programFile;
+    // The files of the two libraries whose versions are checked; empty: the loaded ones.
+    QString crateLibraryFile;
+    QString moduleLibraryFile;
 };
 
 class TMainForm : public QMainWindow, public DiscoveryHost, public MeasurementHost {
@@ -154,9 +157,57 @@ public:
     // DiscoveryHost and MeasurementHost
     std::atomic<std::uint8_t>& discoveryRunningFlag() override { return DiscoveryRunning; }
     void discoveryStarted() override;
+    void discoveryPrepare(TInitAndConfigThread& t) override;
+    void discoveryRestorePosition(TInitAndConfigThread& t) override;
+    bool discoveryScanAndOpen(TInitAndConfigThread& t) override;
+    void discoveryRebuildModuleList() override;
+    void discoveryShowStatus(TInitAndConfigThread& t, bool undetermined) override;
+    void discoveryApplySettings(TInitAndConfigThread& t) override;
+    void discoveryShowMessage(TInitAndConfigThread& t) override;
+    void discoveryFinish(TInitAndConfigThread& t) override;
+    DiscoveryTable& discoveryTable() override { return Discovery; }
+    Qmx58Handle& moduleHandle() override { return ModuleHandle; }
+
+    // Library version check of the discovery run: sets t.librariesOk, reports problems.
+    void checkLibraryVersions(TInitAndConfigThread& t);
+    // Enables or disables a container and everything in it (see MainFormDiscovery.cpp).
+    void SetControlsEnabled(QWidget* panel, bool on, bool icpInUse);
+    bool contextMenuEnabled() const { return _contextMenuEnabled; }
+    // A window frame whose top-left corner lies on no screen's work area, moved onto the first.
+    QRect clampToWorkAreas(const QRect& frame) const;
+
+    // ---- common acquisition controls (MainFormCommon.cpp)
+    void FindDeviceLMDButtonClick();
+    void StartMultimeterLMDSpeedButtonClick();
+    void QmxCratesComboBoxChange();
+    void ModulesComboBoxChange();
+    void AcquisitionParameterChange();  // rate, data width, current source, phase filter
+    void AllChannelsLMDCheckBoxChange();
+    void CommonInputConnectionModeLMDComboBoxChange();
+    void CommonInputRangeChange();
+    void CommonComputationMethodLMDComboBoxChange();
+    // Page switching; false cancels the switch.
+    bool MainLMDPageControlChangingEx(int newPage);
+    void EnableChannelPanels();
     std::atomic<std::uint8_t>& measurementRunningFlag() override { return MeasurementRunning; }
     std::atomic<std::uint8_t>& measurementIdleFlag() override { return MeasurementIdle; }
     bool multimeterPageActive() override;
+
+    // ---- acquisition: configuration and result presentation (MainFormResults.cpp)
+    void acquisitionStartup(StartupInfo& info) override;
+    Qmx58Handle& acquisitionHandle() override { return ModuleHandle; }
+    void acquisitionBeginRun(RunSettings& settings) override;
+    void acquisitionReadConfiguration(ConfigurationInputs& inputs) override;
+    void acquisitionShowTime(const QString& milliseconds) override;
+    void acquisitionDisplay(RunSettings& settings, const FrameResults& results) override;
+    void acquisitionUpdateLeds(const FrameResults& results) override;
+    void acquisitionFinish() override;
+    int acquisitionMessage(const QString& text) override;
+    // The display mask of a precision row for a range index (the row's default without one).
+    QString resultMask(int row, int range) const;
+    // START's caption and its colour: running (red "С   Т   О   П") or idle (green START).
+    void setStartButtonCaption(bool running);
+    // ---- end of acquisition block
 
     // Type code of the selected crate (0 until a discovery found one).
     std::uint8_t SelectedCrateTypeCode = 0;
@@ -228,8 +279,19 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
+    // Holds UpdateGuard for a handler's work and clears it on every way out.
+    class GuardScope {
+    public:
+        explicit GuardScope(TMainForm& form) : _form(form) { _form.UpdateGuard = 1; }
+        ~GuardScope() { _form.UpdateGuard = 0; }
+        GuardScope(const GuardScope&) = delete;
+        GuardScope& operator=(const GuardScope&) = delete;
+
+    private:
+        TMainForm& _form;
+    };
+
 private:
-    class GuardScope;
     void buildWidgetTree();
     void placeChannelPanels();
     void fillRateLists();
@@ -247,6 +309,8 @@ private:
     bool _discoveryAlive = false;
     std::atomic<bool> _discoveryEnded{false};
     QList<QWidget*> _pageTable;
+    int _shownPage = 0;
+    bool _savedCursor = false;
 };
 
 }  // namespace qmx

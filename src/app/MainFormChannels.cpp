@@ -10,18 +10,6 @@
 
 namespace qmx {
 
-// Holds UpdateGuard for a handler's work and clears it on every way out.
-class TMainForm::GuardScope {
-public:
-    explicit GuardScope(TMainForm& form) : _form(form) { _form.UpdateGuard = 1; }
-    ~GuardScope() { _form.UpdateGuard = 0; }
-    GuardScope(const GuardScope&) = delete;
-    GuardScope& operator=(const GuardScope&) = delete;
-
-private:
-    TMainForm& _form;
-};
-
 namespace {
 
 void setEnabledAll(std::initializer_list<QWidget*> widgets, bool enabled)

@@ -5,6 +5,7 @@
 
 #include "Led.h"
 #include "RateTable.h"
+#include "TriStateCheckBox.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -140,7 +141,8 @@ void TMainForm::buildWidgetTree()
     QWidget* stream = panel(MultimeterLMDSimplePanel, "AdcStreamLMDSimplePanel", {0, 0, 1244, 610});
     AdcGroupParsLMDGroupBox = group(stream, "AdcGroupParsLMDGroupBox", "Общие параметры", {4, 0, 1232, 160});
     QWidget* common = panel(AdcGroupParsLMDGroupBox, "ChannelCommonParsLMDSimplePanel", {8, 24, 700, 130});
-    AllChannelsLMDCheckBox = check(common, "AllChannelsLMDCheckBox", "Все каналы", {8, 46, 122, 26});
+    AllChannelsLMDCheckBox = make<TriStateCheckBox>(common, "AllChannelsLMDCheckBox", {8, 46, 122, 26});
+    AllChannelsLMDCheckBox->setText("Все каналы");
     AllChannelsLMDCheckBox->setTristate(true);
     label(common, "CommonInputConnectionModeLabLMDLabel", "Режим работы", {135, 2, 200, 22});
     CommonInputConnectionModeLMDComboBox = combo(common, "CommonInputConnectionModeLMDComboBox", {135, 26, 405, 30},

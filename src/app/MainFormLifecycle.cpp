@@ -181,6 +181,35 @@ TMainForm::TMainForm(const MainFormOptions& options)
     connect(SaveDefaultSettings, &QAction::triggered, this, [this] { SaveDefaultSettingsClick(); });
     connect(AutoSaveSettingsLMDCheckBox, &QCheckBox::stateChanged, this, [this] { AutoSaveSettingsLMDCheckBoxChange(); });
     connect(SaveSettingsButton, &QPushButton::clicked, this, [this] { SaveSettingsButtonClick(); });
+    connect(FindDeviceLMDButton, &QPushButton::clicked, this, [this] { FindDeviceLMDButtonClick(); });
+    connect(StartMultimeterLMDSpeedButton, &QToolButton::clicked, this, [this] { StartMultimeterLMDSpeedButtonClick(); });
+    connect(QmxCratesComboBox, &QComboBox::currentIndexChanged, this, [this] { QmxCratesComboBoxChange(); });
+    connect(ModulesComboBox, &QComboBox::currentIndexChanged, this, [this] { ModulesComboBoxChange(); });
+    for (QComboBox* c : {AdcRateComboBox, DataFormatLMDComboBox, CurrentValueLMDComboBox})
+        connect(c, &QComboBox::currentIndexChanged, this, [this] { AcquisitionParameterChange(); });
+    connect(PhaseCorrectionFilterMultimeterLMDCheckBox, &QCheckBox::stateChanged, this, [this] { AcquisitionParameterChange(); });
+    connect(AllChannelsLMDCheckBox, &QCheckBox::stateChanged, this, [this] { AllChannelsLMDCheckBoxChange(); });
+    connect(CommonInputConnectionModeLMDComboBox, &QComboBox::currentIndexChanged, this,
+            [this] { CommonInputConnectionModeLMDComboBoxChange(); });
+    for (QComboBox* c : {CommonDiffInputRangeLMDComboBox, CommonIcpInputRangeLMDComboBox})
+        connect(c, &QComboBox::currentIndexChanged, this, [this] { CommonInputRangeChange(); });
+    connect(CommonComputationMethodLMDComboBox, &QComboBox::currentIndexChanged, this,
+            [this] { CommonComputationMethodLMDComboBoxChange(); });
+    // The page control has no veto before a switch: a refused switch goes back at once.
+    connect(MainLMDPageControl, &QTabWidget::currentChanged, this, [this](int page) {
+        if (UpdateGuard || page == _shownPage) {
+            _shownPage = page;  // programmatic switches are taken as they are
+            return;
+        }
+        if (MainLMDPageControlChangingEx(page)) {
+            _shownPage = page;
+        } else {
+            const std::uint8_t guard = UpdateGuard;
+            UpdateGuard = 1;
+            MainLMDPageControl->setCurrentIndex(_shownPage);
+            UpdateGuard = guard;
+        }
+    });
     connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         if (_contextMenuEnabled)
             PopupMenu->popup(mapToGlobal(pos));

@@ -27,6 +27,8 @@ public:
     void Synchronize(const std::function<void()>& fn);
     void Terminate() { _terminated.store(true); requestInterruption(); }
     bool Terminated() const { return _terminated.load(); }
+    // The stop request itself, for code that polls it without knowing the thread.
+    const std::atomic<bool>* terminatedFlag() const { return &_terminated; }
 
     std::function<void()> OnTerminate;
     void setFreeOnTerminate(bool free) { _freeOnTerminate = free; }

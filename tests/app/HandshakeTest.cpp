@@ -129,7 +129,9 @@ TEST_F(Handshakes, AcquisitionThreadStartsAndStops)
 
 TEST_F(Handshakes, StartOnAPageOutsideThePageTable)
 {
+    form->UpdateGuard = 1;
     form->MainLMDPageControl->setCurrentIndex(1);
+    form->UpdateGuard = 0;
     form->StartThread();
     EXPECT_EQ(form->acquisitionThread(), nullptr);
     ASSERT_EQ(dialogs.shown.size(), 1u);

@@ -1,0 +1,464 @@
+// Measurement runs end to end: the real window and acquisition thread against the simulated
+// crate server in this process (fast mode, a free port), with signals whose readings are known.
+
+#include "CrateServer.h"
+#include "FormFixture.h"
+#include "Led.h"
+#include "MainThread.h"
+#include "Rig.h"
+#include "SettingsKeys.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTest>
+#include <QToolButton>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace {
+
+using namespace qmx;
+namespace S = qmx::settings;
+
+// At 117187.5 Hz and M = 16384 (the "fft" frame for 0.1 s) bin 140 is 1001.358 Hz: every tone
+// sits on a bin, so amplitude, frequency and phase come out exact but for quantisation.
+constexpr double kFs = 117187.5;
+constexpr double kTone = 140 * kFs / 16384;
+
+const std::string kRig = R"(
+crate TEST-10 type 10
+  slot 3 qmx58 T58-0301 icp yes
+    channel 0 sine 1.0 1001.3580322265625 0
+    channel 1 sine 0.5 1001.3580322265625 30
+    channel 2 sine 2.0 1001.3580322265625 -100
+    channel 3 dc -0.75
+crate TEST-21 type 21
+  slot 1 qmx58 T58-0101 icp no
+    channel 0 sine 1.0 1001.3580322265625 0
+    channel 1 dc 0.5
+)";
+
+struct ChannelSetup {
+    bool on = true;
+    int mode = 0;    // connection mode
+    int range = 1;   // differential (or ICP) range index
+    int method = 1;  // 0 DC, 1 AC
+};
+
+class Acquisition : public qmxtest::FormFixture {
+protected:
+    void SetUp() override
+    {
+        sim::Rig rig;
+        std::string error;
+        ASSERT_TRUE(sim::parseRig(kRig, rig, error)) << error;
+        sim::ServerOptions o;
+        o.port = 0;
+        o.fast = true;
+        server = std::make_unique<sim::CrateServer>(std::move(rig), o);
+        ASSERT_TRUE(server->start(error)) << error;
+        setenv("QMX_SERVER_PORT", std::to_string(server->port()).c_str(), 1);
+        FormFixture::SetUp();
+    }
+    void TearDown() override
+    {
+        if (form) {
+            form->StopThread();
+            if (QMX58_IsOpened(&form->ModuleHandle) == 0)
+                QMX58_Close(&form->ModuleHandle);
+        }
+        FormFixture::TearDown();
+        server->stop();
+        unsetenv("QMX_SERVER_PORT");
+    }
+
+    // Opens the module on the window thread as a discovery run would and loads the settings:
+    // the file's keys with `keys` over them, channels as `ch`.
+    void setUpModule(const std::map<std::string, std::string>& keys, std::array<ChannelSetup, 4> ch,
+                     const char* crate = "TEST-10", std::uint16_t slot = 3, std::uint8_t type = 10)
+    {
+        if (QMX58_IsOpened(&form->ModuleHandle) == 0)
+            QMX58_Close(&form->ModuleHandle);
+        ASSERT_EQ(QMX58_Init(&form->ModuleHandle), 0);
+        ASSERT_EQ(QMX58_Open(&form->ModuleHandle, 0x7F000001, 11111, crate, slot), 0);
+        ASSERT_EQ(QMX58_GetConfig(&form->ModuleHandle), 0);
+        form->Discovery.crateCount = 1;
+        form->Discovery.selectedCrateIndex = 0;
+        form->Discovery.crateTypes[0] = type;
+        form->Discovery.moduleState = 2;
+
+        IniFile f(form->settingsPath().toStdString());
+        std::map<std::string, std::string> all = {
+            {S::kComputationMethod, "fft"}, {S::kAmplitudeType, "rms"}, {S::kMaxAcquisitionTime, "0.1"},
+            {S::kDataFormat, "0"}, {S::kAdcRate, "15"}, {S::kReferenceChannel, "0"}, {S::kAllChannels, "0"},
+            {S::kGroupConnectionMode, "-1"}, {S::kGroupDiffRange, "-1"}, {S::kGroupIcpRange, "-1"}, {S::kGroupMethod, "-1"}};
+        for (int c = 0; c < 4; ++c) {
+            const ChannelSetup& s = ch[static_cast<std::size_t>(c)];
+            all[S::channelKey(S::kChannelEnabled, c)] = s.on ? "1" : "0";
+            all[S::channelKey(S::kChannelConnectionMode, c)] = std::to_string(s.mode);
+            all[S::channelKey(S::kChannelDiffRange, c)] = std::to_string(s.range);
+            all[S::channelKey(S::kChannelIcpRange, c)] = std::to_string(s.range);
+            all[S::channelKey(S::kChannelMethod, c)] = std::to_string(s.method);
+        }
+        for (const auto& [k, v] : keys)
+            all[k] = v;
+        for (const auto& [k, v] : all)
+            f.WriteString(S::kModule, k, v);
+        ASSERT_TRUE(form->LoadSettings(&f, true));
+        form->EnableChannelPanels();
+        dialogs.shown.clear();
+    }
+
+    TMainThread* thread() const { return form->acquisitionThread(); }
+    long frames() const { return thread() ? thread()->FramesShown.load() : 0; }
+
+    // Starts a run and waits until `n` frames are on screen.
+    void runFrames(long n = 2)
+    {
+        form->StartThread();
+        ASSERT_NE(thread(), nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frames() >= n || dialogs.count() > 0; }, 30000));
+        ASSERT_EQ(dialogs.count(), 0u) << dialogs.shown[0].text.toStdString();
+    }
+    // Starts a run that must end with `text` as its one message.
+    void runExpectingMessage(const QString& text, int timeoutMs = 30000)
+    {
+        form->StartThread();
+        ASSERT_NE(thread(), nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->MeasurementIdle == 1 && dialogs.count() > 0; }, timeoutMs));
+        QTest::qWait(150);
+        ASSERT_EQ(dialogs.count(), 1u);
+        EXPECT_EQ(dialogs.shown[0].text, text);
+        EXPECT_EQ(dialogs.shown[0].caption, "Сообщение TMainThread::Execute()!!!");
+        EXPECT_EQ(dialogs.shown[0].kind, DialogKind::Error);
+        EXPECT_EQ(dialogs.shown[0].buttons, QStringList{"Принято"});
+        EXPECT_EQ(form->StartMultimeterLMDSpeedButton->text(), "С   Т   А   Р   Т");
+        EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "-----");
+        form->StopThread();
+        dialogs.shown.clear();
+    }
+
+    QLineEdit* box(int ch, int n) const
+    {
+        TQmx58AdcChannelFrame* f = form->Frames[static_cast<std::size_t>(ch)];
+        return n == 1 ? f->Value1LMDEdit : n == 2 ? f->Value2LMDEdit : f->Value3LMDEdit;
+    }
+    double value(int ch, int n) const
+    {
+        bool ok = false;
+        const double v = box(ch, n)->text().toDouble(&ok);
+        EXPECT_TRUE(ok) << "channel " << ch << " box " << n << ": " << box(ch, n)->text().toStdString();
+        return v;
+    }
+    int decimals(int ch, int n) const
+    {
+        const QString t = box(ch, n)->text();
+        const int dot = static_cast<int>(t.indexOf('.'));
+        return dot < 0 ? 0 : static_cast<int>(t.size()) - dot - 1;
+    }
+    bool placeholder(int ch, int n) const { return box(ch, n)->text() == TQmx58AdcChannelFrame::kPlaceholder; }
+    QColor textColour(int ch, int n) const { return box(ch, n)->palette().color(QPalette::Text); }
+
+    // Ends the run the way `stop` does and says how long that took.
+    double stoppingSeconds(const std::function<void()>& stop)
+    {
+        QElapsedTimer t;
+        t.start();
+        stop();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return thread() == nullptr; }, 20000));
+        return static_cast<double>(t.elapsed()) / 1000.0;
+    }
+
+    std::unique_ptr<sim::CrateServer> server;
+};
+
+// Stopping never takes more than one second plus the fixed pauses (100 ms before the finish,
+// at most one 100 ms frame pause); sanitizer builds are slow, hence the margin.
+constexpr double kStopBoundSeconds = 1.0 + 0.2 + 1.5;
+
+TEST_F(Acquisition, FftReadingsOfKnownSignals)
+{
+    // Channel 1 on the 2 V range with an AC precision of 4; channel 3 measures DC.
+    setUpModule({{S::precisionKey(S::AcDiff, 2.0), "4"}, {S::precisionKey(S::PhDiff, 10.0), "1"}},
+                {ChannelSetup{}, ChannelSetup{true, 0, 0, 1}, ChannelSetup{}, ChannelSetup{true, 0, 1, 0}});
+    runFrames();
+    EXPECT_EQ(thread()->SamplesPerChannel, 16384);
+    EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "139.8");
+    EXPECT_EQ(form->StartMultimeterLMDSpeedButton->text(), "С   Т   О   П");
+    EXPECT_EQ(form->StartMultimeterLMDSpeedButton->palette().color(QPalette::ButtonText), QColor(255, 0, 0));
+
+    const double rms[3] = {1000 / std::sqrt(2.0), 500 / std::sqrt(2.0), 2000 / std::sqrt(2.0)};
+    const double phase[3] = {0, 30, -100};  // against channel 0; channel 2 crosses -180
+    for (int ch = 0; ch < 3; ++ch) {
+        SCOPED_TRACE(ch);
+        EXPECT_NEAR(value(ch, 1), rms[ch], 0.05);
+        EXPECT_NEAR(value(ch, 2), kTone / 1000, 1e-5);
+        EXPECT_NEAR(value(ch, 3), phase[ch], 0.11);
+        EXPECT_EQ(textColour(ch, 1), QColor(0, 255, 0));
+        EXPECT_EQ(form->Frames[ch]->Value2LabLMDLabel->text(), "Частота");
+        EXPECT_EQ(form->Frames[ch]->Value3LabUnitLMDLabel->text(), "Град");
+        EXPECT_EQ(decimals(ch, 1), ch == 1 ? 4 : 2);
+        EXPECT_EQ(decimals(ch, 2), 5);
+        EXPECT_EQ(decimals(ch, 3), ch == 1 ? 3 : 1);
+    }
+    EXPECT_EQ(box(0, 3)->text(), "0.0") << "the reference shows no shift";
+    // DC keeps its sign; the other two boxes carry no number.
+    EXPECT_NEAR(value(3, 1), -750.0, 0.05);
+    EXPECT_EQ(decimals(3, 1), 2);
+    EXPECT_TRUE(placeholder(3, 2) && placeholder(3, 3));
+    EXPECT_FALSE(box(3, 2)->isEnabled());
+    EXPECT_EQ(form->Frames[3]->Value1LabLMDLabel->text(), "Напряжение");
+    EXPECT_EQ(form->Frames[3]->Value1LabUnitLMDLabel->text(), "мВ");
+    EXPECT_TRUE(form->Frames[3]->Value2LabLMDLabel->text().isEmpty());
+    // The LEDs go green after each frame's update.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Frames[0]->FlashLed->litColor() == kColorRed; }, 5000));
+    EXPECT_FALSE(form->Frames[0]->FlashLed->isLit());
+
+    form->StopThread();
+    EXPECT_EQ(form->StartMultimeterLMDSpeedButton->text(), "С   Т   А   Р   Т");
+    EXPECT_EQ(form->StartMultimeterLMDSpeedButton->palette().color(QPalette::ButtonText), QColor(0, 128, 0));
+    EXPECT_FALSE(form->StartMultimeterLMDSpeedButton->isChecked());
+    EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "-----");
+    EXPECT_EQ(form->MeasurementIdle, 1);
+    EXPECT_NEAR(value(3, 1), -750.0, 0.05) << "the last frame's readings stay";
+
+    // Peak amplitude, and another reference channel.
+    form->AmplitudeType = "amp";
+    form->ReferenceChannel = 1;
+    runFrames();
+    EXPECT_NEAR(value(0, 1), 1000.0, 0.05);
+    EXPECT_NEAR(value(0, 3), -30.0, 0.11);
+    EXPECT_EQ(box(1, 3)->text(), "0.000");
+}
+
+TEST_F(Acquisition, SumShowsOnlyTheVoltage)
+{
+    setUpModule({{S::kComputationMethod, "sum"}, {S::kMaxAcquisitionTime, "1"}},
+                {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{true, 0, 1, 0}});
+    runFrames();
+    EXPECT_EQ(thread()->SamplesPerChannel, 117187);
+    EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "1000.0");
+    EXPECT_NEAR(value(0, 1), 1000 / std::sqrt(2.0), 0.1);
+    EXPECT_NEAR(value(3, 1), -750.0, 0.05);
+    for (int ch : {0, 3}) {
+        EXPECT_TRUE(placeholder(ch, 2) && placeholder(ch, 3));
+        EXPECT_TRUE(form->Frames[ch]->Value3LabLMDLabel->text().isEmpty());
+    }
+    // Channels off in this run: disabled placeholders.
+    EXPECT_TRUE(placeholder(1, 1) && !box(1, 1)->isEnabled());
+}
+
+TEST_F(Acquisition, FrameGeometryOfTheSettings)
+{
+    // "fft" with T = 1 s at 117187.5 Hz, one channel.
+    setUpModule({{S::kMaxAcquisitionTime, "1"}},
+                {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames(1);
+    EXPECT_EQ(thread()->SamplesPerChannel, 131072);
+    EXPECT_EQ(thread()->RecvChunk, 11718);
+    EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "1118.5");
+    form->StopThread();
+
+    // A time that is no positive number gives one-sample frames; DC still measures.
+    setUpModule({{S::kMaxAcquisitionTime, "-1"}},
+                {ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{true, 0, 1, 0}});
+    runFrames(1);
+    EXPECT_EQ(thread()->SamplesPerChannel, 1);
+    EXPECT_EQ(thread()->RecvChunk, 1);
+    EXPECT_EQ(form->AcquisitionTimeLMDLabel->text(), "0.0");
+    EXPECT_NEAR(value(3, 1), -750.0, 1.0);
+
+    // The doubling stops at 2^24 samples over all channels.
+    EXPECT_EQ(frameSamplesPerChannel("fft", 1000, kFs, 4), 1 << 20);
+    EXPECT_EQ(frameSamplesPerChannel("fft", 1000, kFs, 3), 1 << 21);
+    EXPECT_EQ(frameSamplesPerChannel("fft", 1000, kFs, 1), 1 << 24);
+    EXPECT_EQ(frameSamplesPerChannel("fft", 1e-9, kFs, 1), 1);
+    for (double bad : {0.0, -2.0, std::nan(""), HUGE_VAL})
+        for (const char* m : {"fft", "sum"})
+            EXPECT_EQ(frameSamplesPerChannel(m, bad, kFs, 2), 1) << m << " " << bad;
+    EXPECT_EQ(frameSamplesPerChannel("sum", 1e-9, kFs, 1), 1);
+    EXPECT_EQ(frameSamplesPerChannel("sum", 1e300, kFs, 1), kMaxFrameSamples);
+    EXPECT_DOUBLE_EQ(dataRateKBps(1, 2, kFs), 937.5);
+}
+
+TEST_F(Acquisition, BuffersThatCannotBeHeldAreNamed)
+{
+    const std::uint64_t GB = std::uint64_t(1) << 30;
+    // M = 2^24, K = 1, "fft": 64 + 128 + 64 + 128 + 128 + 128 + 64 + 64 MiB and the spares.
+    EXPECT_EQ(firstUnholdableBuffer(1 << 24, 1, 1, true, GB), -1);
+    EXPECT_EQ(firstUnholdableBuffer(1 << 24, 1, 1, true, 100u << 20), 1);  // Data
+    EXPECT_EQ(firstUnholdableBuffer(1 << 24, 1, 1, true, 800u << 20), 7);  // PhaseSpectr
+    EXPECT_EQ(firstUnholdableBuffer(1 << 24, 1, 1, false, 700u << 20), -1);
+    EXPECT_EQ(frameBufferNeeds(1 << 24, 1, 1, true)[5].name, std::string("FftAdcDataPerChannel"));
+    // Word counts beyond the conversion call's 32 bits, and sizes that would wrap around.
+    EXPECT_EQ(firstUnholdableBuffer(std::int64_t(1) << 30, 1, 2, false, ~std::uint64_t(0)), 0);
+    EXPECT_EQ(frameBufferNeeds(kMaxFrameSamples, 4, 2, true)[0].bytes, ~std::uint64_t(0));
+
+    // A hand-edited acquisition time ends the run with the message, nothing crashes.
+    for (const char* t : {"1e9", "100000"}) {
+        setUpModule({{S::kComputationMethod, "sum"}, {S::kMaxAcquisitionTime, t}},
+                    {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+        runExpectingMessage("Не могу выделить память под RcvBuffer!");
+    }
+}
+
+TEST_F(Acquisition, OverloadIn24BitOnly)
+{
+    sim::ModuleFaults faults;
+    faults.overloadMask = 0x2;  // channel 1
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, faults));
+    setUpModule({{S::kDataFormat, "1"}}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames();
+    EXPECT_EQ(box(1, 1)->text(), "OVERLOAD!");
+    EXPECT_EQ(textColour(1, 1), QColor(255, 0, 0));
+    EXPECT_TRUE(placeholder(1, 2) && placeholder(1, 3));
+    EXPECT_FALSE(box(1, 2)->isEnabled() || box(1, 3)->isEnabled());
+    EXPECT_EQ(form->Frames[1]->Value2LabLMDLabel->text(), "Частота");
+    EXPECT_NEAR(value(0, 1), 1000 / std::sqrt(2.0), 0.05) << "the other channel measures on";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Frames[1]->FlashLed->isLit(); }, 5000));
+    EXPECT_EQ(form->Frames[1]->FlashLed->litColor(), kColorRed);
+    form->StopThread();
+
+    // 20-bit data carry no overload: the clipped channel shows a number.
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames();
+    EXPECT_NE(box(1, 1)->text(), "OVERLOAD!");
+    value(1, 1);
+}
+
+TEST_F(Acquisition, DataRateLimitOfTheCrate)
+{
+    // The module would refuse its configuration: the rate check must come first.
+    sim::ModuleFaults faults;
+    faults.failSetAdc = true;
+    ASSERT_TRUE(server->setModuleFaults("TEST-21", 1, faults));
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}}, "TEST-21", 1, 21);
+    runExpectingMessage("При выбранных параметрах сбора данных скорость передачи этой информации модулем QMX58 составляет "
+                        "937.5 Кбайт/с, что превышает маскимально допустимую для крейта QMX-A1 величину 800.0 Кбайт/с !!! "
+                        "\nРекомендуется либо снизить частоту преобразования АЦП, либо уменьшить кол-во активных каналов, "
+                        "либо сократить разрядность данных!!!");
+    // One channel fits, and then the refused configuration is reported.
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}}, "TEST-21", 1, 21);
+    runExpectingMessage("QMX58_SetADC() --> BAD!!!");
+}
+
+TEST_F(Acquisition, TwoChannelsAtFullRateRunOnOtherCrates)
+{
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames();
+    EXPECT_EQ(thread()->CrateName, "QMX-A8");
+}
+
+TEST_F(Acquisition, ConfigurationRefusals)
+{
+    setUpModule({}, {ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runExpectingMessage("Необходимо выбрать не менне одного активного канала!");
+    setUpModule({{S::kReferenceChannel, "2"}}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{}});
+    runExpectingMessage("Опорный канал сдвига фаз не является активным!!!");
+    setUpModule({{S::kReferenceChannel, "7"}}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{}, ChannelSetup{}});
+    runExpectingMessage("Опорный канал сдвига фаз не является активным!!!");
+}
+
+TEST_F(Acquisition, ModuleFaultsEndTheRunWithOneMessage)
+{
+    const std::array<ChannelSetup, 4> one{ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}};
+    struct Case {
+        sim::ModuleFaults faults;
+        QString text;
+    };
+    std::vector<Case> cases(4);
+    cases[0].faults.shortWords = 5000;
+    cases[0].text = "Принято неправильное кол-во данных с модуля!";
+    cases[1].faults.stall = true;
+    cases[1].text = "Не принято ни одного отсчёта с модуля!";
+    cases[2].faults.corruptEvery = 1000;
+    cases[2].text = "Не могу обработать полученные данные с модуля!";
+    cases[3].faults.failStart = true;
+    cases[3].text = "Не могу выполнить запуск сбора кадра данных!!!";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.toStdString());
+        ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, c.faults));
+        setUpModule({}, one);
+        QElapsedTimer t;
+        t.start();
+        runExpectingMessage(c.text);
+        if (c.faults.stall)
+            EXPECT_GE(t.elapsed(), 4900) << "the receive waits out its time-out";
+    }
+    // The AC reading of a channel without a signal.
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, sim::ModuleFaults{}));
+    ASSERT_TRUE(server->setChannelSignal("TEST-10", 3, 0, sim::ChannelSignal{}));
+    setUpModule({}, one);
+    runExpectingMessage("Опаньки!!! Судя по всему на вход модуля не был подан сигнал!!!");
+}
+
+TEST_F(Acquisition, ChannelUncheckedDuringTheRun)
+{
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames();
+    // Unchecked behind the handlers' back, so the run goes on acquiring the channel.
+    form->UpdateGuard = 1;
+    form->Frames[1]->ChannelNumberLMDCheckBox->setChecked(false);
+    form->UpdateGuard = 0;
+    const long seen = frames();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return frames() >= seen + 2; }, 20000));
+    for (int n = 1; n <= 3; ++n)
+        EXPECT_TRUE(placeholder(1, n));
+    EXPECT_TRUE(form->Frames[1]->Value1LabLMDLabel->text().isEmpty());
+    EXPECT_TRUE(form->Frames[1]->Value3LabUnitLMDLabel->text().isEmpty());
+    EXPECT_EQ(form->Frames[1]->FlashLed->litColor(), kColorButtonFace);
+    value(0, 1);
+}
+
+TEST_F(Acquisition, StoppingIsBounded)
+{
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{}, ChannelSetup{}});
+    QToolButton* start = form->StartMultimeterLMDSpeedButton;
+    auto pressStart = [&] {
+        start->click();
+        ASSERT_NE(thread(), nullptr);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return frames() >= 1; }, 20000));
+    };
+    pressStart();
+    EXPECT_LT(stoppingSeconds([&] { start->click(); }), kStopBoundSeconds) << "START released";
+    pressStart();
+    EXPECT_LT(stoppingSeconds([&] { form->ApplicationShortCut(Qt::Key_Escape); }), kStopBoundSeconds) << "Escape";
+    pressStart();
+    EXPECT_LT(stoppingSeconds([&] { form->Frames[3]->ChannelNumberLMDCheckBox->click(); }), kStopBoundSeconds)
+        << "a channel switched off";
+
+    // In the middle of a 2^24-sample frame, and while the server sends nothing.
+    setUpModule({{S::kMaxAcquisitionTime, "1000"}},
+                {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    form->StartThread();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return thread()->SamplesPerChannel == (1 << 24); }, 10000));
+    QTest::qWait(700);
+    EXPECT_LT(stoppingSeconds([&] { form->StopThread(); }), kStopBoundSeconds) << "2^24 samples";
+    EXPECT_TRUE(dialogs.shown.empty());
+
+    sim::ModuleFaults stall;
+    stall.stall = true;
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, stall));
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    form->StartThread();
+    QTest::qWait(1000);
+    EXPECT_LT(stoppingSeconds([&] { form->StopThread(); }), kStopBoundSeconds) << "stalled server";
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_EQ(form->MeasurementIdle, 1);
+
+    // The window is still usable: a new run measures, and closing the window ends it.
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, sim::ModuleFaults{}));
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runFrames(1);
+    form->show();
+    EXPECT_LT(stoppingSeconds([&] { form->close(); }), kStopBoundSeconds) << "closing the window";
+    EXPECT_FALSE(form->isVisible());
+}
+
+}  // namespace
