@@ -1,3 +1,4 @@
+#include <cstdio>
 #include "MainThread.h"
 
 #include "CrateTypes.h"
@@ -5,6 +6,7 @@
 #include "RateTable.h"
 
 #include <QDeadlineTimer>
+#include <QDateTime>
 
 #include <unistd.h>
 
@@ -133,6 +135,7 @@ void TMainThread::Pause(int ms)
 
 void TMainThread::Report(const QString& text)
 {
+    fprintf(stderr, "report %s\n", text.toUtf8().constData());
     MessageText = text;
     Synchronize([this] { showMeasurementMessage(); });
 }
@@ -209,6 +212,7 @@ void TMainThread::MeasurementLoop()
 
 void TMainThread::EndRun()
 {
+    fprintf(stderr, "%lld endrun\n", (long long)QDateTime::currentMSecsSinceEpoch());
     try {
         Qmx58Handle& h = _host.acquisitionHandle();
         if (h.running != 0 && QMX58_Stop(&h) != 0)
@@ -236,6 +240,7 @@ void TMainThread::FreeBuffers()
 
 bool TMainThread::Prepare()
 {
+    struct T { ~T() { fprintf(stderr, "%lld prepare end\n", (long long)QDateTime::currentMSecsSinceEpoch()); } } t;
     Synchronize([this] { _host.acquisitionBeginRun(Settings); });
     if (ErrorFlag || Terminated())
         return false;
@@ -384,6 +389,7 @@ std::int64_t TMainThread::ReceiveChunk(std::uint32_t* destination, std::int64_t 
         const qint64 left = deadline.remainingTime();
         const std::uint32_t slice = static_cast<std::uint32_t>(std::max<qint64>(1, std::min<qint64>(kRecvSliceMs, left)));
         const std::int32_t n = QMX58_Recv(&h, destination + got, nullptr, static_cast<std::uint32_t>(count - got), slice);
+
         if (n < 0)
             return n;
         got += n;
@@ -433,10 +439,12 @@ bool TMainThread::ReceiveFrame()
         if (Terminated())
             break;
     }
+    fprintf(stderr, "%lld before stop, received %lld\n", (long long)QDateTime::currentMSecsSinceEpoch(), (long long)received);
     if (h.running != 0 && QMX58_Stop(&h) != 0) {
         Report("Не могу выполнить останов сбора данных!!!");
         return false;
     }
+    fprintf(stderr, "%lld after stop\n", (long long)QDateTime::currentMSecsSinceEpoch());
     if (error != 0 || Terminated())
         return false;
     if (received != W) {

@@ -151,12 +151,19 @@ public:
     int hintHideTimeout(const QWidget* control) const;
     static QRect placeHint(const QRect& hint, const QRect& workArea);
 
-    // Test hook: runs on the discovery thread right after it reports that it runs.
+    // Test hooks: run on the discovery thread right after it reports that it runs, and
+    // right after its Prepare step.
     std::function<void()> discoveryProbe;
+    std::function<void()> discoveryPreparedProbe;
 
     // DiscoveryHost and MeasurementHost
     std::atomic<std::uint8_t>& discoveryRunningFlag() override { return DiscoveryRunning; }
     void discoveryStarted() override;
+    void discoveryPrepared() override
+    {
+        if (discoveryPreparedProbe)
+            discoveryPreparedProbe();
+    }
     void discoveryPrepare(TInitAndConfigThread& t) override;
     void discoveryRestorePosition(TInitAndConfigThread& t) override;
     bool discoveryScanAndOpen(TInitAndConfigThread& t) override;

@@ -82,6 +82,7 @@ void TInitAndConfigThread::Execute()
         crateTypeCode = 0;
         QThread::msleep(50);
         Synchronize([this] { _host.discoveryPrepare(*this); });
+        _host.discoveryPrepared();
         QThread::msleep(100);
         // 2.
         if (!messageShown) {

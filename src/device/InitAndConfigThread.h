@@ -27,8 +27,10 @@ public:
     virtual ~DiscoveryHost() = default;
     // The window's "discovery running" byte: the thread sets it to 1 as its first act.
     virtual std::atomic<std::uint8_t>& discoveryRunningFlag() = 0;
-    // Called on the thread right after it reported that it runs (a hook for tests).
+    // Called on the thread right after it reported that it runs, and after Prepare (hooks
+    // for tests).
     virtual void discoveryStarted() {}
+    virtual void discoveryPrepared() {}
 
     // sync routines
     virtual void discoveryPrepare(TInitAndConfigThread& t) = 0;

@@ -388,8 +388,9 @@ TEST_F(Acquisition, ModuleFaultsEndTheRunWithOneMessage)
         QElapsedTimer t;
         t.start();
         runExpectingMessage(c.text);
-        if (c.faults.stall)
+        if (c.faults.stall) {
             EXPECT_GE(t.elapsed(), 4900) << "the receive waits out its time-out";
+        }
     }
     // The AC reading of a channel without a signal.
     ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, sim::ModuleFaults{}));
@@ -439,6 +440,7 @@ TEST_F(Acquisition, StoppingIsBounded)
     form->StartThread();
     ASSERT_TRUE(QTest::qWaitFor([&] { return thread()->SamplesPerChannel == (1 << 24); }, 10000));
     QTest::qWait(700);
+    fprintf(stderr, "%lld stopping\n", (long long)QDateTime::currentMSecsSinceEpoch());
     EXPECT_LT(stoppingSeconds([&] { form->StopThread(); }), kStopBoundSeconds) << "2^24 samples";
     EXPECT_TRUE(dialogs.shown.empty());
 

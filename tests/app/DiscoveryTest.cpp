@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QApplication>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
@@ -20,7 +21,9 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 namespace {
 
@@ -143,6 +146,46 @@ TEST_F(Discovery, DefaultRigFromStartToFinish)
     EXPECT_FALSE(form->PhaseCorrectionFilterMultimeterLMDCheckBox->isEnabled());
     EXPECT_FALSE(form->contextMenuEnabled()) << "from the first discovery on, a right click opens no menu";
     EXPECT_FALSE(QApplication::overrideCursor()) << "the hour-glass is gone";
+}
+
+// From Prepare to Finish the device controls, the main panel and the start panel are out of
+// the operator's reach, with the hour-glass cursor; afterwards they are back.
+TEST_F(Discovery, ControlsAreLockedWhileDiscoveryRuns)
+{
+    startDefaultServer();
+    makeForm();
+    showAndDiscover();
+    std::mutex m;
+    std::condition_variable cv;
+    bool prepared = false, release = false;
+    form->discoveryPreparedProbe = [&] {
+        std::unique_lock<std::mutex> lock(m);
+        prepared = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    };
+    form->FindDeviceLMDButton->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return prepared;
+    }, 5000));
+    EXPECT_FALSE(form->ModuleDetectionLMDGroupBox->isEnabled());
+    EXPECT_FALSE(form->FindDeviceLMDButton->isEnabled());
+    EXPECT_FALSE(form->MainLMDSimplePanel->isEnabled());
+    EXPECT_FALSE(form->MainLMDPageControl->isEnabled());
+    EXPECT_TRUE(form->StartMultimeterLMDSimplePanel->isHidden());
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    waitDiscovery();
+    EXPECT_TRUE(form->FindDeviceLMDButton->isEnabled());
+    EXPECT_TRUE(form->MainLMDPageControl->isEnabled());
+    EXPECT_FALSE(form->StartMultimeterLMDSimplePanel->isHidden());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(Discovery, TargetFromTheSettingsFile)
