@@ -1,12 +1,11 @@
 // Discovery of crates and modules and the common acquisition controls, against the simulated
 // crate server running in this process on a free port.
 
-#include "CrateServer.h"
-#include "DeadPort.h"
 #include "FormFixture.h"
 #include "Led.h"
 #include "Rig.h"
 #include "SettingsKeys.h"
+#include "SimulatedServer.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -37,23 +36,10 @@ protected:
     void TearDown() override
     {
         form.reset();
-        if (server)
-            server->stop();
-        qmxtest::pointLibrariesAtDeadPort();
+        server.stop();
     }
 
-    void startServer(const std::string& rigText)
-    {
-        sim::Rig rig;
-        std::string error;
-        ASSERT_TRUE(sim::parseRig(rigText, rig, error)) << error;
-        sim::ServerOptions o;
-        o.port = 0;
-        o.fast = true;
-        server = std::make_unique<sim::CrateServer>(std::move(rig), o);
-        ASSERT_TRUE(server->start(error)) << error;
-        setenv("QMX_SERVER_PORT", std::to_string(server->port()).c_str(), 1);
-    }
+    void startServer(const std::string& rigText) { ASSERT_TRUE(server.start(rigText)); }
     void startDefaultServer() { startServer(sim::defaultRigText()); }
 
     void makeForm(const QString& crateLib = {}, const QString& moduleLib = {})
@@ -100,7 +86,7 @@ protected:
 
     QTemporaryDir folder;
     qmxtest::RecordingDialogSeam dialogs;
-    std::unique_ptr<sim::CrateServer> server;
+    qmxtest::SimulatedServer server;
     std::unique_ptr<TMainForm> form;
 };
 
@@ -260,7 +246,6 @@ TEST_F(Discovery, NoCrateOrNoModule)
     EXPECT_TRUE(form->StartMultimeterLMDSimplePanel->isHidden());
     EXPECT_EQ(dialogs.shown[0].caption, "Сообщение TInitAndConfigThread::Execute()!!!");
 
-    server->stop();
     form.reset();
     dialogs.shown.clear();
     startServer("crate X type 10\n  slot 1 module 77\n");
