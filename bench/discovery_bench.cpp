@@ -28,6 +28,13 @@ public:
         last = text;
         return 0;
     }
+    bool question(QWidget*, const QString& text, const QString&) override
+    {
+        ++count;
+        last = text;
+        return false;
+    }
+    QString fileDialog(QWidget*, const qmx::FileDialogRequest&) override { return {}; }
     int count = 0;
     QString last;
 };

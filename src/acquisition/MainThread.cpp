@@ -1,4 +1,3 @@
-#include <cstdio>
 #include "MainThread.h"
 
 #include "CrateTypes.h"
@@ -6,7 +5,7 @@
 #include "RateTable.h"
 
 #include <QDeadlineTimer>
-#include <QDateTime>
+#include <QElapsedTimer>
 
 #include <unistd.h>
 
@@ -135,7 +134,6 @@ void TMainThread::Pause(int ms)
 
 void TMainThread::Report(const QString& text)
 {
-    fprintf(stderr, "report %s\n", text.toUtf8().constData());
     MessageText = text;
     Synchronize([this] { showMeasurementMessage(); });
 }
@@ -187,8 +185,11 @@ void TMainThread::MeasurementLoop()
         if (Prepare()) {
             Pause(100);
             while (!Terminated() && !ErrorFlag) {
+                QElapsedTimer clock;
+                clock.start();
                 if (!ReceiveFrame() || Terminated())
                     break;
+                const qint64 received = clock.nsecsElapsed();
                 if (!ConvertFrame()) {
                     Report("Не могу обработать полученные данные с модуля!");
                     break;
@@ -199,6 +200,8 @@ void TMainThread::MeasurementLoop()
                 if (Terminated() || ErrorFlag)
                     break;
                 Synchronize([this] { _host.acquisitionDisplay(Settings, Results); });
+                ToScreenNs.fetch_add(clock.nsecsElapsed() - received);
+                ReceiveNs.fetch_add(received);
                 FramesShown.fetch_add(1);
                 Pause(100);
                 Synchronize([this] { _host.acquisitionUpdateLeds(Results); });
@@ -212,7 +215,6 @@ void TMainThread::MeasurementLoop()
 
 void TMainThread::EndRun()
 {
-    fprintf(stderr, "%lld endrun\n", (long long)QDateTime::currentMSecsSinceEpoch());
     try {
         Qmx58Handle& h = _host.acquisitionHandle();
         if (h.running != 0 && QMX58_Stop(&h) != 0)
@@ -240,7 +242,6 @@ void TMainThread::FreeBuffers()
 
 bool TMainThread::Prepare()
 {
-    struct T { ~T() { fprintf(stderr, "%lld prepare end\n", (long long)QDateTime::currentMSecsSinceEpoch()); } } t;
     Synchronize([this] { _host.acquisitionBeginRun(Settings); });
     if (ErrorFlag || Terminated())
         return false;
@@ -389,7 +390,6 @@ std::int64_t TMainThread::ReceiveChunk(std::uint32_t* destination, std::int64_t 
         const qint64 left = deadline.remainingTime();
         const std::uint32_t slice = static_cast<std::uint32_t>(std::max<qint64>(1, std::min<qint64>(kRecvSliceMs, left)));
         const std::int32_t n = QMX58_Recv(&h, destination + got, nullptr, static_cast<std::uint32_t>(count - got), slice);
-
         if (n < 0)
             return n;
         got += n;
@@ -439,12 +439,10 @@ bool TMainThread::ReceiveFrame()
         if (Terminated())
             break;
     }
-    fprintf(stderr, "%lld before stop, received %lld\n", (long long)QDateTime::currentMSecsSinceEpoch(), (long long)received);
     if (h.running != 0 && QMX58_Stop(&h) != 0) {
         Report("Не могу выполнить останов сбора данных!!!");
         return false;
     }
-    fprintf(stderr, "%lld after stop\n", (long long)QDateTime::currentMSecsSinceEpoch());
     if (error != 0 || Terminated())
         return false;
     if (received != W) {

@@ -142,8 +142,11 @@ public:
     std::int64_t RecvChunk = 0;
     int WindowType = 0;
     FrameResults Results;
-    // Frames measured and displayed in this run.
+    // Frames measured and displayed in this run, and the time they took in total (ns): their
+    // reception, and from the end of reception to the readings on screen.
     std::atomic<long> FramesShown{0};
+    std::atomic<long long> ReceiveNs{0};
+    std::atomic<long long> ToScreenNs{0};
 
 protected:
     void Execute() override;

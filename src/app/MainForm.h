@@ -30,6 +30,10 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
+class QPainter;
+class QProgressBar;
+class QSplitter;
 class QMenu;
 class QPushButton;
 class QScrollArea;
@@ -39,6 +43,11 @@ class QToolButton;
 namespace qmx {
 
 class TLed;
+class TLogView;
+class TRadioGroup;
+class TStringGrid;
+struct GridCellStyle;
+struct GridDrawState;
 
 // What the program's surroundings provide; tests replace every part.
 struct MainFormOptions {
@@ -215,6 +224,99 @@ public:
     // START's caption and its colour: running (red "С   Т   О   П") or idle (green START).
     void setStartButtonCaption(bool running);
     // ---- end of acquisition block
+
+    // ---- coefficient page, verification page, instrument panels
+    // (MainFormCoefficients.cpp, MainFormVerification.cpp)
+    // The displayed coefficient table and, right after it, the ICP phase array: frequency in Hz
+    // at which the phase shifts were measured, then the shift of channels 1..4 in degrees.
+    struct CorrectionTables {
+        Qmx58FactoryCoef coefs[4][2][16];  // [grid row - 1][grid column - 1][rate-list index]
+        double phase[5];
+        std::uint8_t spare[2];
+    };
+    CorrectionTables DisplayedCoefs{};
+    Qmx58FactoryCoef ConfigurationCoefs[4][2][16]{};
+    CorrectionTables UserFlashCoefs{};  // stands for the module's user flash; memory only
+    QString SavedEditText;
+    std::array<TStringGrid*, 2> AmplitudeGrids{};  // 0 offset, 1 scale
+    // The library's QMX58_GetICPPhaseCoefs (tests replace it to watch the calls).
+    std::function<std::int32_t(Qmx58Handle*, double*)> GetIcpPhaseCoefs;
+
+    void LoadCorrectionCoefs();
+    void RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick();
+    void AdcRateCalibrPanelComboBoxChange();
+    void SaveCalibrCoefsGridToFactoryFlashLMDButtonClick();
+    void SaveCalibrCoefsGridToUserFlashLMDButtonClick();
+    void RefreshCalibrCoefsGridFromUserFlashLMDButtonClick();
+    void ResetCalibrCoefsGridInUserFlashLMDButtonClick();
+    void RedrawCorrectionGrids();
+    void UpdateSaveCoefsButtons();
+    int selectedCalibrRate() const;
+    void CorrectionCoefsStringGridDrawCell(TStringGrid* grid, QPainter& p, int col, int row, const QRect& rect,
+                                           const GridDrawState& state);
+    GridCellStyle correctionCellStyle(TStringGrid* grid, int col, int row, const GridDrawState& state) const;
+    void CorrectionCoefsStringGridDblClick(TStringGrid* grid);
+    void CorrectionCoefsStringGridKeyDown(TStringGrid* grid, int& key);
+    void CorrectionCoefsStringGridKeyUp(TStringGrid* grid, int& key);
+    void CorrectionCoefsStringGridKeyPress(TStringGrid* grid, QChar& key);
+    void CorrectionCoefsStringGridSelectCell(TStringGrid* grid, int col, int row);
+    void CorrectionCoefsStringGridGetEditText(TStringGrid* grid, int col, int row, QString& text);
+    void CorrectionCoefsStringGridSetEditText(TStringGrid* grid, int col, int row, const QString& text);
+
+    TStringGrid* AdcOffsetCoefsStringGrid = nullptr;
+    TStringGrid* AdcScaleCoefsStringGrid = nullptr;
+    TStringGrid* PhaseCoefsStringGrid = nullptr;
+    QPushButton* SaveCalibrCoefsGridToFactoryFlashLMDButton = nullptr;
+    QPushButton* RefreshCalibrCoefsGridFromFactoryFlashLMDButton = nullptr;
+    QPushButton* SaveCalibrCoefsGridToUserFlashLMDButton = nullptr;
+    QPushButton* RefreshCalibrCoefsGridFromUserFlashLMDButton = nullptr;
+    QPushButton* ResetCalibrCoefsGridInUserFlashLMDButton = nullptr;
+
+    // Verification page
+    TLogView* VerificationTextBox = nullptr;
+    QProgressBar* ProgressBarVerification = nullptr;
+    QLineEdit* VerifyTreeViewTitleLMDEdit = nullptr;
+    QPushButton* LoadFromFileVerifyTreeViewButton = nullptr;
+    QPushButton* SaveToFileVerifyTreeViewButton = nullptr;
+    QPushButton* CollapseButton = nullptr;
+    QPushButton* ExpandButton = nullptr;
+    QLineEdit* CfgFileNameEdit = nullptr;
+    QToolButton* StartVerificationLMDSpeedButton = nullptr;
+    QCheckBox* EnaWriteLogFileLMDCheckBox = nullptr;
+    QCheckBox* PhaseCorrectionFilterVerificationLMDCheckBox = nullptr;
+    QSplitter* VerifySplitter = nullptr;
+    FileDialogRequest OpenFileLMDOpenDialog;
+    FileDialogRequest SaveFileLMDSaveDialog;
+    // Every file dialog of the window goes through here (centred on the window).
+    QString runFileDialog(const FileDialogRequest& request);
+    void StartVerificationLMDSpeedButtonClick();
+    void CfgFileNameEditChange();
+    void VerifySplitterMoved();
+
+    // Generator and multimeter panels
+    QLabel* ChannelNumberLMDLabel = nullptr;
+    TRadioGroup* GeneratorChannelStateLMDRadioGroup = nullptr;
+    QLineEdit* SignalAmpltudeGeneratorLMDEdit = nullptr;
+    QLabel* SignalAmpltudeGeneratorLabLMDLabel = nullptr;
+    QLineEdit* SignalFrequencyGeneratorLMDEdit = nullptr;
+    TRadioGroup* AcDcVoltmeterModeLMDRadioGroup = nullptr;
+    QComboBox* AcFilterVoltmeterLMDComboBox = nullptr;
+    QLabel* VoltmeterValueUnitLMDLabel = nullptr;
+    void CommonLMDEditChange(QLineEdit* edit);
+    void CommonLMDEditKeyPress(QObject* sender, QChar& key);
+    void AcDcVoltmeterModeLMDRadioGroupChange(QObject* sender);
+    void AcFilterVoltmeterLMDComboBoxChange();
+
+    // Mouse wheel over the window: true when the notch was used (the event is then handled).
+    bool FormMouseWheelDown(const QPoint& globalPos);
+    bool FormMouseWheelUp(const QPoint& globalPos);
+    // The rule for the control found under the cursor; step -1 up, +1 down.
+    bool FormMouseWheel(QWidget* found, int step);
+
+    void buildHiddenPages();       // MainFormCoefficients.cpp: both hidden pages and the instrument panels
+    void buildVerificationPage();  // MainFormVerification.cpp
+    void connectHiddenPages();  // MainFormVerification.cpp: their handlers, the menu's grids and the wheel
+    // ---- end of coefficient page, verification page, instrument panels
 
     // Type code of the selected crate (0 until a discovery found one).
     std::uint8_t SelectedCrateTypeCode = 0;

@@ -217,6 +217,8 @@ void TMainForm::buildWidgetTree()
     ApplicationExit = item("ApplicationExit", "Выход", QKeySequence("Ctrl+Q"));
     ApplicationExit->setStatusTip("Спокойный выход из программы");
     ApplicationExit->setToolTip("Спокойный выход из программы");
+
+    buildHiddenPages();  // MainFormCoefficients.cpp
 }
 
 void TMainForm::fillRateLists()

@@ -214,6 +214,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
         if (_contextMenuEnabled)
             PopupMenu->popup(mapToGlobal(pos));
     });
+    connectHiddenPages();  // MainFormVerification.cpp
 
     // 8. Ready.
     UpdateGuard = 0;

@@ -252,8 +252,10 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     AllChannelsLMDCheckBox->setCheckState(on == 4 ? Qt::Checked : on == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
     UpdateGuard = 0;
     // 19. A failure of the module call is not reported and does not change the result.
-    if (Discovery.moduleState == 2)
+    if (Discovery.moduleState == 2) {
+        LoadCorrectionCoefs();
         applySettingsToModule();
+    }
     return true;
 }
 

@@ -16,6 +16,15 @@ enum class MsgIcon { None, Information, Warning, Error };
 // Kinds of the sized message dialog (its colours and icon).
 enum class DialogKind { Warning, Error, Information, Confirmation, Custom };
 
+// An open or a save file dialog, as the window describes it.
+struct FileDialogRequest {
+    QString name;             // the dialog's name
+    bool save = false;        // a save dialog (else an open dialog)
+    QString defaultFileName;  // the file name offered first
+    bool confirmOverwrite = false;
+    QString filter;
+};
+
 class DialogSeam {
 public:
     virtual ~DialogSeam() = default;
@@ -27,6 +36,13 @@ public:
     // or -1 when it was closed some other way.
     virtual int sizedMessageDialog(QWidget* parent, const QString& caption, DialogKind kind,
                                    const QStringList& buttons, const QString& text) = 0;
+
+    // A modal question with Yes and No buttons; true for Yes.
+    virtual bool question(QWidget* parent, const QString& text, const QString& caption) = 0;
+
+    // A modal open or save file dialog, centred on the parent's window; the chosen file, or an
+    // empty text when the operator cancelled.
+    virtual QString fileDialog(QWidget* parent, const FileDialogRequest& request) = 0;
 };
 
 }  // namespace qmx

@@ -1,6 +1,9 @@
 #include "QtDialogSeam.h"
 
+#include "DialogCentring.h"
 #include "SizedMessageDialog.h"
+
+#include <QFileDialog>
 
 #include <QMessageBox>
 
@@ -28,6 +31,34 @@ int QtDialogSeam::sizedMessageDialog(QWidget* parent, const QString& caption, Di
     if (onShortcutsAttached)
         onShortcutsAttached(true);
     return result;
+}
+
+bool QtDialogSeam::question(QWidget* parent, const QString& text, const QString& caption)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QString QtDialogSeam::fileDialog(QWidget* parent, const FileDialogRequest& request)
+{
+    QFileDialog d(parent);
+    d.setObjectName(request.name);
+    d.setOption(QFileDialog::DontUseNativeDialog);  // a window of ours, so that it can be centred
+    d.setAcceptMode(request.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    d.setFileMode(request.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    d.setOption(QFileDialog::DontConfirmOverwrite, !request.confirmOverwrite);
+    if (!request.filter.isEmpty())
+        d.setNameFilter(request.filter);
+    d.selectFile(request.defaultFileName);
+    TDialogCentringHook hook(parent ? parent->window() : nullptr);
+    if (parent)
+        hook.watch(&d);
+    if (onShortcutsAttached)
+        onShortcutsAttached(false);
+    const bool accepted = d.exec() == QDialog::Accepted;
+    if (onShortcutsAttached)
+        onShortcutsAttached(true);
+    return accepted && !d.selectedFiles().isEmpty() ? d.selectedFiles().constFirst() : QString();
 }
 
 }  // namespace qmx

@@ -13,6 +13,8 @@ public:
     void messageBox(QWidget* parent, const QString& text, const QString& caption, MsgIcon icon) override;
     int sizedMessageDialog(QWidget* parent, const QString& caption, DialogKind kind, const QStringList& buttons,
                            const QString& text) override;
+    bool question(QWidget* parent, const QString& text, const QString& caption) override;
+    QString fileDialog(QWidget* parent, const FileDialogRequest& request) override;
 
     // Called with false before a modal dialog is shown and with true after it closed.
     std::function<void(bool)> onShortcutsAttached;

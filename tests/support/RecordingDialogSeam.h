@@ -44,6 +44,27 @@ public:
         shown.push_back(d);
         return answer;
     }
+    // A question is recorded with the buttons "Yes" and "No" and answered with questionAnswer.
+    bool question(QWidget*, const QString& text, const QString& caption) override
+    {
+        std::lock_guard<std::mutex> lock(m);
+        RecordedDialog d;
+        d.text = text;
+        d.caption = caption;
+        d.buttons = QStringList{"Yes", "No"};
+        shown.push_back(d);
+        return questionAnswer;
+    }
+    // A file dialog is recorded with its name as caption and answered with fileAnswer.
+    QString fileDialog(QWidget*, const qmx::FileDialogRequest& request) override
+    {
+        std::lock_guard<std::mutex> lock(m);
+        RecordedDialog d;
+        d.caption = request.name;
+        d.text = request.defaultFileName;
+        shown.push_back(d);
+        return fileAnswer;
+    }
     std::size_t count()
     {
         std::lock_guard<std::mutex> lock(m);
@@ -53,6 +74,8 @@ public:
     std::mutex m;
     std::vector<RecordedDialog> shown;
     int answer = 0;
+    bool questionAnswer = true;
+    QString fileAnswer;
 };
 
 }  // namespace qmxtest

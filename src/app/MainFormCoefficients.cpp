@@ -1,0 +1,432 @@
+// The correction-coefficient page: the amplitude offset and scale grids for one conversion
+// rate, the ICP phase grid, the five copy buttons and the editing rules of the three grids.
+// The page's tab is never shown; its tables are loaded at every module configuration.
+//
+// Arrangement of the tables. The module reports its factory coefficients as
+// [channel 0..3][range index 0..1][rate-list index 0..15]. The configuration block and the
+// displayed table keep exactly that order, so an amplitude grid's row r is channel r and its
+// column c is range index c - 1 (2 V differential / 1 V ICP, then 10 V / 5 V), always for the
+// rate chosen in the page's rate list. Only this order fits four data rows and two data columns
+// without folding two channels into one row, and it leaves the coefficients where the module
+// keeps them. The row captions therefore name the channels, and the column headers the ranges.
+
+#include "MainForm.h"
+
+#include "DecimalText.h"
+#include "LogView.h"
+#include "NumberFormat.h"
+#include "RateTable.h"
+#include "StringGrid.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace qmx {
+namespace {
+
+const QString kOffsetFormat = "0.000";
+const QString kScaleFormat = "0.000000";
+const QString kPhaseFormat = "0.00000000";
+const QString kCaptionFormat = "0.0";
+constexpr int kChannels = 4;
+constexpr int kRanges = 2;
+constexpr int kRates = 16;
+
+// The factory-flash write. The module library offers no such operation, so nothing is
+// written and the step reports success.
+bool writeFactoryFlash() { return true; }
+
+// The state step of the two save buttons: whether each is to be disabled. No flash image is
+// held to compare the shown tables with, so both buttons stay disabled.
+struct SaveButtonsState {
+    bool factoryDisabled = true;
+    bool userDisabled = true;
+};
+SaveButtonsState saveButtonsStateStep() { return {}; }
+
+QLabel* pageLabel(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
+{
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setGeometry(geometry);
+    return l;
+}
+
+QPushButton* pageButton(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
+{
+    auto* b = new QPushButton(text, parent);
+    b->setObjectName(name);
+    b->setGeometry(geometry);
+    return b;
+}
+
+TStringGrid* coefGrid(QWidget* parent, const char* name, int cols, int rows, const QList<int>& widths)
+{
+    auto* g = new TStringGrid(parent);
+    g->setObjectName(name);
+    QFont f("Tahoma");
+    f.setPointSize(12);
+    g->setFont(f);
+    g->setGridSize(cols, rows, 1, 1);
+    g->setCellSizes(widths, 34);
+    return g;
+}
+
+}  // namespace
+
+void TMainForm::buildHiddenPages()
+{
+    GetIcpPhaseCoefs = [](Qmx58Handle* h, double* table) { return QMX58_GetICPPhaseCoefs(h, table); };
+    QWidget* page = CorrectionFactorsLMDTabSheet;
+
+    auto* amplitude = new QGroupBox("Корректировочные коэффициенты амплитуды", page);
+    amplitude->setObjectName("AmplitudeCoefsLMDGroupBox");
+    amplitude->setGeometry(8, 6, 860, 300);
+    pageLabel(amplitude, "AdcRateCalibrPanelLabLMDLabel", "Частота преобразований АЦП, Гц", {14, 30, 260, 24});
+    AdcRateCalibrPanelComboBox->setParent(amplitude);
+    AdcRateCalibrPanelComboBox->setGeometry(280, 27, 130, 30);
+    AdcRateCalibrPanelComboBox->show();
+
+    const QList<int> widths{110, 150};
+    pageLabel(amplitude, "AdcOffsetCoefsLabLMDLabel", "Смещение, мВ", {14, 72, 300, 24});
+    AdcOffsetCoefsStringGrid = coefGrid(amplitude, "AdcOffsetCoefsStringGrid", 1 + kRanges, 1 + kChannels, widths);
+    AdcOffsetCoefsStringGrid->move(14, 100);
+    pageLabel(amplitude, "AdcScaleCoefsLabLMDLabel", "Масштаб", {440, 72, 300, 24});
+    AdcScaleCoefsStringGrid = coefGrid(amplitude, "AdcScaleCoefsStringGrid", 1 + kRanges, 1 + kChannels, widths);
+    AdcScaleCoefsStringGrid->move(440, 100);
+    AmplitudeGrids = {AdcOffsetCoefsStringGrid, AdcScaleCoefsStringGrid};
+    for (TStringGrid* g : AmplitudeGrids) {
+        g->setCell(0, 0, "Канал");
+        g->setCell(1, 0, "2 В (ICP 1 В)");
+        g->setCell(2, 0, "10 В (ICP 5 В)");
+    }
+
+    auto* phase = new QGroupBox("Сдвиг фазы для ICP режима, Град", page);
+    phase->setObjectName("PhaseCoefsLMDGroupBox");
+    phase->setGeometry(8, 316, 860, 170);
+    pageLabel(phase, "FreqForPhaseLabLMDLabel", "Частота, на которой измерен сдвиг фаз, Гц", {14, 30, 340, 24});
+    FreqForPhaseLMDLabel->setParent(phase);
+    FreqForPhaseLMDLabel->setGeometry(360, 28, 160, 28);
+    FreqForPhaseLMDLabel->setFrameShape(QFrame::Panel);
+    FreqForPhaseLMDLabel->setFrameShadow(QFrame::Sunken);
+    FreqForPhaseLMDLabel->setAlignment(Qt::AlignCenter);
+    FreqForPhaseLMDLabel->show();
+    PhaseCoefsStringGrid = coefGrid(phase, "PhaseCoefsStringGrid", 1 + kChannels, 2, {190, 150});
+    PhaseCoefsStringGrid->move(14, 70);
+    for (int c = 1; c <= kChannels; ++c)
+        PhaseCoefsStringGrid->setCell(c, 0, QString("Канал %1").arg(c));
+
+    const int bx = 884;
+    SaveCalibrCoefsGridToFactoryFlashLMDButton = pageButton(page, "SaveCalibrCoefsGridToFactoryFlashLMDButton",
+                                                            "Сохранить таблицы в заводском ППЗУ", {bx, 16, 350, 50});
+    RefreshCalibrCoefsGridFromFactoryFlashLMDButton = pageButton(page, "RefreshCalibrCoefsGridFromFactoryFlashLMDButton",
+                                                                 "Обновить таблицы из заводского ППЗУ", {bx, 76, 350, 50});
+    SaveCalibrCoefsGridToUserFlashLMDButton = pageButton(page, "SaveCalibrCoefsGridToUserFlashLMDButton",
+                                                         "Сохранить таблицы в пользов. ППЗУ", {bx, 166, 350, 50});
+    RefreshCalibrCoefsGridFromUserFlashLMDButton = pageButton(page, "RefreshCalibrCoefsGridFromUserFlashLMDButton",
+                                                              "Обновить таблицы из пользов. ППЗУ", {bx, 226, 350, 50});
+    ResetCalibrCoefsGridInUserFlashLMDButton = pageButton(page, "ResetCalibrCoefsGridInUserFlashLMDButton",
+                                                          "Сбросить таблицы в пользов. ППЗУ", {bx, 286, 350, 50});
+
+    for (TStringGrid* g : {AdcOffsetCoefsStringGrid, AdcScaleCoefsStringGrid, PhaseCoefsStringGrid}) {
+        g->OnDrawCell = [this](TStringGrid* grid, QPainter& p, int c, int r, const QRect& rect, GridDrawState s) {
+            CorrectionCoefsStringGridDrawCell(grid, p, c, r, rect, s);
+        };
+        g->OnDblClick = [this](TStringGrid* grid) { CorrectionCoefsStringGridDblClick(grid); };
+        g->OnKeyDown = [this](TStringGrid* grid, int& key, Qt::KeyboardModifiers) { CorrectionCoefsStringGridKeyDown(grid, key); };
+        g->OnKeyUp = [this](TStringGrid* grid, int& key, Qt::KeyboardModifiers) { CorrectionCoefsStringGridKeyUp(grid, key); };
+        g->OnKeyPress = [this](TStringGrid* grid, QChar& key) { CorrectionCoefsStringGridKeyPress(grid, key); };
+        g->OnSelectCell = [this](TStringGrid* grid, int c, int r) { CorrectionCoefsStringGridSelectCell(grid, c, r); };
+        g->OnGetEditText = [this](TStringGrid* grid, int c, int r, QString& t) { CorrectionCoefsStringGridGetEditText(grid, c, r, t); };
+        g->OnSetEditText = [this](TStringGrid* grid, int c, int r, const QString& t) {
+            CorrectionCoefsStringGridSetEditText(grid, c, r, t);
+        };
+    }
+
+    buildVerificationPage();
+}
+
+// ---- loading and the copy buttons
+
+int TMainForm::selectedCalibrRate() const
+{
+    const int i = AdcRateCalibrPanelComboBox->currentIndex();
+    return i >= 0 && i < kRates ? i : -1;
+}
+
+namespace {
+
+// The ICP step: the phase array and the frequency label.
+void readIcpPhase(TMainForm& f)
+{
+    if (f.moduleIcpCapable()) {
+        f.GetIcpPhaseCoefs(&f.ModuleHandle, f.DisplayedCoefs.phase);  // its result is not examined
+        f.FreqForPhaseLMDLabel->setText(formatWithMask(f.DisplayedCoefs.phase[0], kCaptionFormat));
+    } else {
+        f.FreqForPhaseLMDLabel->setText(QString());
+    }
+}
+
+void fillConfigurationFromFactory(TMainForm& f)
+{
+    static_assert(sizeof(f.ConfigurationCoefs) == sizeof(f.ModuleHandle.moduleInfo.factoryCoefs), "same arrangement");
+    std::memset(f.ConfigurationCoefs, 0, sizeof(f.ConfigurationCoefs));
+    std::memcpy(f.ConfigurationCoefs, f.ModuleHandle.moduleInfo.factoryCoefs, sizeof(f.ConfigurationCoefs));
+}
+
+}  // namespace
+
+void TMainForm::LoadCorrectionCoefs()
+{
+    {
+        const QSignalBlocker quiet(AdcRateCalibrPanelComboBox);  // a chosen rate, not an operator's change
+        AdcRateCalibrPanelComboBox->setCurrentIndex(0);
+    }
+    DisplayedCoefs = CorrectionTables{};
+    std::memset(ConfigurationCoefs, 0, sizeof(ConfigurationCoefs));
+    UserFlashCoefs = CorrectionTables{};
+    readIcpPhase(*this);
+    fillConfigurationFromFactory(*this);
+    std::memcpy(DisplayedCoefs.coefs, ConfigurationCoefs, sizeof(DisplayedCoefs.coefs));
+}
+
+void TMainForm::RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick()
+{
+    readIcpPhase(*this);
+    fillConfigurationFromFactory(*this);
+    std::memcpy(DisplayedCoefs.coefs, ConfigurationCoefs, sizeof(DisplayedCoefs.coefs));
+    RedrawCorrectionGrids();
+    UpdateSaveCoefsButtons();
+}
+
+void TMainForm::AdcRateCalibrPanelComboBoxChange() { RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick(); }
+
+void TMainForm::SaveCalibrCoefsGridToFactoryFlashLMDButtonClick()
+{
+    if (!dialogs().question(this, "Вы уверены в том, что хотите перезаписать корректировочные коэффициенты в заводском ППЗУ?",
+                            "Внимание!!!"))
+        return;
+    if (!writeFactoryFlash())
+        dialogs().messageBox(this, "Не могу сохранить корректировочные коэффициенты в заводском ППЗУ!!!",
+                             "Ошибка SaveAdcCalibrCoefsGridToFactoryFlashLMDButtonClick()!", MsgIcon::None);
+}
+
+void TMainForm::SaveCalibrCoefsGridToUserFlashLMDButtonClick()
+{
+    UserFlashCoefs = DisplayedCoefs;
+    UpdateSaveCoefsButtons();
+}
+
+void TMainForm::RefreshCalibrCoefsGridFromUserFlashLMDButtonClick()
+{
+    DisplayedCoefs = CorrectionTables{};
+    DisplayedCoefs = UserFlashCoefs;
+    RedrawCorrectionGrids();
+    UpdateSaveCoefsButtons();
+}
+
+void TMainForm::ResetCalibrCoefsGridInUserFlashLMDButtonClick() {}
+
+void TMainForm::UpdateSaveCoefsButtons()
+{
+    const SaveButtonsState s = saveButtonsStateStep();
+    SaveCalibrCoefsGridToFactoryFlashLMDButton->setEnabled(!s.factoryDisabled);
+    SaveCalibrCoefsGridToUserFlashLMDButton->setEnabled(!s.userDisabled);
+}
+
+// ---- the grids
+
+namespace {
+
+int amplitudeIndex(const TMainForm& f, const TStringGrid* g)
+{
+    for (int i = 0; i < 2; ++i)
+        if (f.AmplitudeGrids[static_cast<std::size_t>(i)] == g)
+            return i;
+    return -1;
+}
+
+// The displayed element under an amplitude grid's cell, for the chosen rate; null when the
+// cell has none or no rate is chosen.
+Qmx58FactoryCoef* elementAt(TMainForm& f, int col, int row)
+{
+    const int rate = f.selectedCalibrRate();
+    if (rate < 0 || row < 1 || row > kChannels || col < 1 || col > kRanges)
+        return nullptr;
+    return &f.DisplayedCoefs.coefs[row - 1][col - 1][rate];
+}
+
+// The stored value of a cell in the grid's format ("" when the cell has none).
+QString storedText(TMainForm& f, TStringGrid* g, int col, int row)
+{
+    if (g == f.PhaseCoefsStringGrid)
+        return row == 1 && col >= 1 && col <= kChannels ? formatWithMask(f.DisplayedCoefs.phase[col], kPhaseFormat) : QString();
+    const int a = amplitudeIndex(f, g);
+    const Qmx58FactoryCoef* e = elementAt(f, col, row);
+    if (a < 0 || !e)
+        return QString();
+    return a == 0 ? formatWithMask(e->offset, kOffsetFormat) : formatWithMask(e->scale, kScaleFormat);
+}
+
+// A typed number that a coefficient can hold: finite, and within a 32-bit float's range for
+// the amplitude tables (a longer run of digits would turn into infinity there).
+bool acceptable(const QString& text, bool amplitude, double& v)
+{
+    if (!parseDecimal(text, v))
+        return false;
+    return !amplitude || std::fabs(v) <= static_cast<double>(FLT_MAX);
+}
+
+}  // namespace
+
+void TMainForm::RedrawCorrectionGrids()
+{
+    for (std::size_t g = 0; g < AmplitudeGrids.size(); ++g) {
+        TStringGrid* grid = AmplitudeGrids[g];
+        for (int r = 1; r < grid->rowCount(); ++r) {
+            grid->setCell(0, r, QString::number(r));
+            for (int c = 1; c < grid->columnCount(); ++c)
+                grid->setCell(c, r, storedText(*this, grid, c, r));
+        }
+    }
+    PhaseCoefsStringGrid->setCell(0, 1, "Сдвиг фаз, Град");
+    for (int c = 1; c < PhaseCoefsStringGrid->columnCount(); ++c)
+        PhaseCoefsStringGrid->setCell(c, 1, storedText(*this, PhaseCoefsStringGrid, c, 1));
+}
+
+GridCellStyle TMainForm::correctionCellStyle(TStringGrid* grid, int col, int row, const GridDrawState& state) const
+{
+    const bool enabled = grid->isEnabled();
+    const QColor grey(128, 128, 128);
+    GridCellStyle s;
+    s.shownText = grid->cell(col, row);
+    if (row == 0) {
+        s.font = QFont("Arial");
+        s.font.setPointSize(14);
+        s.text = enabled ? grid->FontColor : grey;
+        s.background = grid->FixedColor;
+        return s;
+    }
+    if (col == 0) {
+        s.font = QFont("Courier New");
+        s.font.setPointSize(13);
+        s.font.setBold(true);
+        s.text = enabled ? QColor(128, 0, 0) : grey;
+        s.background = QColor(255, 255, 208);
+    } else {
+        s.font = QFont("Tahoma");
+        s.font.setPointSize(12);
+        s.text = enabled ? grid->FontColor : grey;
+        s.background = grid->Color;
+        if (!enabled)
+            s.shownText = "-----";
+    }
+    s.framed = true;
+    s.frame = state.focused ? QColor(0, 0, 255) : s.background;
+    return s;
+}
+
+void TMainForm::CorrectionCoefsStringGridDrawCell(TStringGrid* grid, QPainter& p, int col, int row, const QRect& rect,
+                                                  const GridDrawState& state)
+{
+    paintGridCell(p, rect, correctionCellStyle(grid, col, row, state));
+}
+
+void TMainForm::CorrectionCoefsStringGridDblClick(TStringGrid* grid)
+{
+    if (grid->col() == 0 || grid->editorMode())
+        return;
+    grid->setEditingAllowed(true);
+    grid->showEditor();
+    if (grid->editor())
+        grid->editor()->selectAll();
+}
+
+void TMainForm::CorrectionCoefsStringGridGetEditText(TStringGrid*, int, int, QString& text) { SavedEditText = text; }
+
+void TMainForm::CorrectionCoefsStringGridSetEditText(TStringGrid* grid, int col, int row, const QString& text)
+{
+    double v = 0;
+    if (text.isEmpty() || text == "-" || parseDecimal(text, v))
+        return;
+    if (grid != PhaseCoefsStringGrid && amplitudeIndex(*this, grid) < 0) {
+        dialogs().messageBox(this, "Не могу опознать таблицу коэффициентов!", "Ошибка CorrectionCoefsStringGridSelectCell()!",
+                             MsgIcon::None);
+        return;
+    }
+    grid->setCell(col, row, storedText(*this, grid, col, row));
+    dialogs().messageBox(this, "Введеное значение не совсем корректно!", "Внимание!!!", MsgIcon::Information);
+}
+
+void TMainForm::CorrectionCoefsStringGridKeyDown(TStringGrid* grid, int& key)
+{
+    const bool move = key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+    if (move && grid->editorMode() && grid->col() != 0)
+        grid->setCell(grid->col(), grid->row(), SavedEditText);
+}
+
+void TMainForm::CorrectionCoefsStringGridKeyUp(TStringGrid* grid, int& key)
+{
+    if (key != Qt::Key_Escape || !grid->editingAllowed())
+        return;
+    if (grid->editorMode()) {
+        grid->setCell(grid->col(), grid->row(), SavedEditText);
+        grid->setEditingAllowed(false);
+    }
+    grid->hideEditor();
+}
+
+void TMainForm::CorrectionCoefsStringGridKeyPress(TStringGrid* grid, QChar& key)
+{
+    if (key.isDigit() || key == QChar('\b') || key == QChar('.') || key == QChar('-'))
+        return;
+    if (key != QChar('\r')) {
+        key = QChar();
+        return;
+    }
+    key = QChar();
+    const int col = grid->col();
+    const int row = grid->row();
+    if (col == 0)
+        return;
+    if (!grid->editorMode()) {
+        grid->setEditingAllowed(true);
+        return;
+    }
+    const int a = amplitudeIndex(*this, grid);
+    if (grid != PhaseCoefsStringGrid && a < 0) {
+        dialogs().messageBox(this, "Не могу опознать таблицу коэффициентов!", "Ошибка CorrectionCoefsStringGridKeyPress()!",
+                             MsgIcon::None);
+        return;
+    }
+    double v = 0;
+    Qmx58FactoryCoef* e = a >= 0 ? elementAt(*this, col, row) : nullptr;
+    const bool target = a >= 0 ? e != nullptr : row == 1 && col >= 1 && col <= kChannels;
+    if (!target || !acceptable(grid->cell(col, row), a >= 0, v)) {
+        grid->setCell(col, row, storedText(*this, grid, col, row));
+        grid->setEditingAllowed(false);
+        dialogs().messageBox(this, "Введеное значение не совсем корекктно!", "Внимание!!!", MsgIcon::Information);
+        return;
+    }
+    if (a == 0)
+        e->offset = static_cast<float>(v);
+    else if (a == 1)
+        e->scale = static_cast<float>(v);
+    else
+        DisplayedCoefs.phase[col] = v;  // the phase grid keeps its entries in the phase array
+    UpdateSaveCoefsButtons();
+    grid->setEditingAllowed(false);
+}
+
+void TMainForm::CorrectionCoefsStringGridSelectCell(TStringGrid* grid, int, int) { grid->setEditingAllowed(false); }
+
+}  // namespace qmx

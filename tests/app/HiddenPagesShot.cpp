@@ -1,0 +1,124 @@
+// Saves pictures of the two pages that the program never shows: the correction-coefficient
+// page and the verification page (with the instrument panels), for the developer docs.
+//   hidden_pages_shot <output folder>
+// The window runs a discovery against the simulated crate server in this process; only here
+// are the pages' tabs made visible.
+
+#include "CrateServer.h"
+#include "DialogSeam.h"
+#include "MainForm.h"
+#include "Rig.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QGroupBox>
+#include <QLabel>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+class SilentDialogs : public qmx::DialogSeam {
+public:
+    void messageBox(QWidget*, const QString& text, const QString&, qmx::MsgIcon) override { report(text); }
+    int sizedMessageDialog(QWidget*, const QString&, qmx::DialogKind, const QStringList&, const QString& text) override
+    {
+        report(text);
+        return 0;
+    }
+    bool question(QWidget*, const QString& text, const QString&) override
+    {
+        report(text);
+        return false;
+    }
+    QString fileDialog(QWidget*, const qmx::FileDialogRequest&) override { return {}; }
+
+private:
+    static void report(const QString& text) { std::fprintf(stderr, "dialog: %s\n", text.toLocal8Bit().constData()); }
+};
+
+bool shoot(qmx::TMainForm& form, QWidget* page, const QString& file)
+{
+    QTabWidget* tabs = form.MainLMDPageControl;
+    const std::uint8_t guard = form.UpdateGuard;
+    form.UpdateGuard = 1;  // a switch of the picture's own, past the page-switching rule
+    tabs->setTabVisible(tabs->indexOf(page), true);
+    tabs->setCurrentWidget(page);
+    form.UpdateGuard = guard;
+    // Discovery leaves the hidden pages disabled; the picture shows their content.
+    for (QWidget* w : page->findChildren<QWidget*>())
+        w->setEnabled(true);
+    page->setEnabled(true);
+    QTest::qWait(200);
+    const bool ok = form.grab().save(file);
+    std::printf("%s %s\n", ok ? "saved" : "could not save", file.toLocal8Bit().constData());
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("docs");
+    QDir().mkpath(out);
+
+    qmx::sim::ServerOptions so;
+    so.port = 0;
+    so.fast = true;
+    qmx::sim::CrateServer server(qmx::sim::defaultRig(), so);
+    std::string error;
+    if (!server.start(error)) {
+        std::fprintf(stderr, "server: %s\n", error.c_str());
+        return 1;
+    }
+    ::setenv("QMX_SERVER_PORT", std::to_string(server.port()).c_str(), 1);
+
+    QTemporaryDir folder;
+    SilentDialogs dialogs;
+    qmx::MainFormOptions o;
+    o.programFolder = folder.path();
+    o.dialogs = &dialogs;
+    bool ok = false;
+    {
+        qmx::TMainForm form(o);
+        form.show();
+        const bool found = QTest::qWaitFor(
+            [&] { return form.ShowStage == 3 && form.DiscoveryRunning == 0 && form.DiscoveryMayBeRequested == 1 &&
+                         form.Discovery.moduleState == 2; },
+            20000);
+        if (!found) {
+            std::fprintf(stderr, "no module was configured\n");
+        } else {
+            form.RedrawCorrectionGrids();
+            form.EquipmentLMDSimplePanel->hide();
+            ok = shoot(form, form.CorrectionFactorsLMDTabSheet, QDir(out).filePath("coefficients-page.png"));
+            ok = shoot(form, form.VerificationLMDTabSheet, QDir(out).filePath("verification-page.png")) && ok;
+            // The instrument panels, over the multimeter page.
+            form.UpdateGuard = 1;
+            form.MainLMDPageControl->setCurrentIndex(0);
+            form.UpdateGuard = 0;
+            for (QWidget* w : std::initializer_list<QWidget*>{form.EquipmentLMDSimplePanel, form.GeneratorLMDGroupBox,
+                                                              form.VoltmeterLMDGroupBox})
+                w->show();
+            form.EquipmentLMDSimplePanel->raise();
+            QTest::qWait(200);
+            for (QWidget* w : form.EquipmentLMDSimplePanel->findChildren<QWidget*>())
+                w->setEnabled(true);
+            form.EquipmentLMDSimplePanel->setEnabled(true);
+            form.MultimeterLMDSimplePanel->setEnabled(true);
+            form.VoltmeterValueLMDLabel->setText("1234.567");
+            ok = form.EquipmentLMDSimplePanel->grab().save(QDir(out).filePath("instrument-panels.png")) && ok;
+        }
+        form.close();
+    }
+    server.stop();
+    return ok ? 0 : 1;
+}
