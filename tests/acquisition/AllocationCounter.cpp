@@ -3,6 +3,8 @@
 
 #include "AllocationCounter.h"
 
+#include "DynArray.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -38,4 +40,4 @@ void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
-long qmxtest::allocationCount() { return g_allocations.load(); }
+long qmxtest::allocationCount() { return g_allocations.load() + qmx::DynArray<char>::allocationCount(); }

@@ -1,5 +1,6 @@
 #pragma once
-// Number of global operator new calls made so far by this test binary.
+// Number of allocations made so far by this test binary: global operator new calls and
+// DynArray arrays (which come from calloc).
 
 namespace qmxtest {
 long allocationCount();
