@@ -6,16 +6,6 @@
 namespace qmx {
 namespace {
 constexpr double kRadToDeg = 180.0 / 3.14159265358979323846;
-
-// One correction into (-180, 180]: below -180 add 360, else above 180 subtract 360.
-double wrapOnce(double deg)
-{
-    if (deg < -180.0)
-        return deg + 360.0;
-    if (deg > 180.0)
-        return deg - 360.0;
-    return deg;
-}
 }  // namespace
 
 ChannelMeasurement::ChannelMeasurement(long M, const std::string& method,
@@ -166,7 +156,7 @@ bool ChannelMeasurement::measureFft(double* x, int channelMode, ChannelReadings&
     const long i = static_cast<long>(std::floor(c));
     const double phi1 = phaseDegrees(i);
     const double phi2 = phaseDegrees(i + 1);
-    out.Phase = wrapOnce(phi1 + (c - static_cast<double>(i)) * std::fabs(phi2 - phi1));
+    out.Phase = correctPhaseOnce(phi1 + (c - static_cast<double>(i)) * std::fabs(phi2 - phi1));
     return true;
 }
 

@@ -13,6 +13,16 @@
 
 namespace qmx {
 
+// One correction of a phase in degrees: below -180 add 360, else above 180 subtract 360.
+inline double correctPhaseOnce(double deg)
+{
+    if (deg < -180.0)
+        return deg + 360.0;
+    if (deg > 180.0)
+        return deg - 360.0;
+    return deg;
+}
+
 struct ChannelReadings {
     double DcValue = 0, AcValue = 0, Frequency = 0, Phase = 0;
 };

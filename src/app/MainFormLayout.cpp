@@ -3,6 +3,8 @@
 
 #include "MainForm.h"
 
+#include "FormBuilders.h"
+
 #include "Led.h"
 #include "RateTable.h"
 #include "TriStateCheckBox.h"
@@ -22,21 +24,8 @@
 namespace qmx {
 namespace {
 
-template <class W>
-W* make(QWidget* parent, const char* name, const QRect& geometry)
-{
-    auto* w = new W(parent);
-    w->setObjectName(name);
-    w->setGeometry(geometry);
-    return w;
-}
-
-QLabel* label(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
-{
-    auto* l = make<QLabel>(parent, name, geometry);
-    l->setText(text);
-    return l;
-}
+using form::label;
+using form::make;
 
 QGroupBox* group(QWidget* parent, const char* name, const QString& title, const QRect& geometry)
 {

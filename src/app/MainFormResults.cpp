@@ -52,15 +52,6 @@ void showPlaceholder(QLineEdit* box, bool disable)
 
 int rangeIndex(int index) { return index == 1 ? 1 : 0; }
 
-double wrapPhaseOnce(double d)
-{
-    if (d < -180.0)
-        return d + 360.0;
-    if (d > 180.0)
-        return d - 360.0;
-    return d;
-}
-
 }  // namespace
 
 QString TMainForm::resultMask(int row, int range) const
@@ -191,7 +182,7 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
         if (fft) {
             showValue(f->Value2LMDEdit, formatWithMask(r.Frequency[ch] * 0.001, resultMask(icpInput ? S::FrIcp : S::FrDiff, range)),
                       kValueColor);
-            const double d = wrapPhaseOnce(r.Phase[ref] - r.Phase[ch]);
+            const double d = correctPhaseOnce(r.Phase[ref] - r.Phase[ch]);
             showValue(f->Value3LMDEdit, formatWithMask(d, resultMask(icpInput ? S::PhIcp : S::PhDiff, range)), kValueColor);
             spectralLabels(true);
         } else {

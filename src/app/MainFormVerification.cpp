@@ -5,6 +5,8 @@
 
 #include "MainForm.h"
 
+#include "FormBuilders.h"
+
 #include "DecimalText.h"
 #include "LogView.h"
 #include "NumberFormat.h"
@@ -68,21 +70,8 @@ void setTextColor(QLineEdit* e, const QColor& c)
     e->setPalette(p);
 }
 
-template <class W>
-W* make(QWidget* parent, const char* name, const QRect& geometry)
-{
-    auto* w = new W(parent);
-    w->setObjectName(name);
-    w->setGeometry(geometry);
-    return w;
-}
-
-QLabel* label(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
-{
-    auto* l = make<QLabel>(parent, name, geometry);
-    l->setText(text);
-    return l;
-}
+using form::label;
+using form::make;
 
 QPushButton* button(QWidget* parent, const char* name, const QString& text, const QString& hint, const QRect& geometry)
 {
