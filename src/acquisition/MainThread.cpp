@@ -113,6 +113,30 @@ std::uint64_t frameMemoryBudget()
     return mulSat(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(pageSize));
 }
 
+QString unchosenSetting(const RunSettings& s, const std::array<bool, 4>& enabled)
+{
+    if (s.DataFormat != 0 && s.DataFormat != 1)
+        return "Не выбран формат данных АЦП!";
+    bool icpInUse = false;
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        if (!enabled[ch])
+            continue;
+        const ChannelSnapshot& c = s.Channels[ch];
+        const QString n = QString::number(ch + 1);
+        if (c.InputMode < 0 || c.InputMode > 2)
+            return "Не выбран режим подключения входа канала " + n + "!";
+        const int range = c.InputMode == 2 ? c.IcpRange : c.DiffRange;
+        if (range != 0 && range != 1)
+            return "Не выбран входной диапазон канала " + n + "!";
+        if (c.ChannelMode != 0 && c.ChannelMode != 1)
+            return "Не выбран режим вычислений (DC/AC) канала " + n + "!";
+        icpInUse = icpInUse || c.InputMode == 2;
+    }
+    if (icpInUse && s.CurrentSource != 0 && s.CurrentSource != 1)
+        return "Не выбран ток питания ICP датчиков!";
+    return QString();
+}
+
 // ---- the thread
 
 TMainThread::TMainThread(MeasurementHost& host, std::uint16_t runningPage) : _host(host), _runningPage(runningPage) {}
@@ -268,6 +292,9 @@ bool TMainThread::Configure()
     ConfigurationInputs in;
     _host.acquisitionReadConfiguration(in);
 
+    // A selector without a choice (a hand-edited settings file) must not be measured as its
+    // first item: the run would show readings of a range or data width nobody chose.
+    const QString unchosen = unchosenSetting(Settings, in.ChannelEnabled);
     ChannelSlot.fill(kNoSlot);
     ActiveChannelCount = 0;
     for (int ch = 0; ch < 4; ++ch) {
@@ -281,7 +308,7 @@ bool TMainThread::Configure()
         }
         const bool icp = s.InputMode == 2;
         rec.icpSensorMode = icp ? 1 : 0;
-        rec.inputRangeIndex = static_cast<std::uint8_t>(std::max(0, icp ? s.IcpRange : s.DiffRange));
+        rec.inputRangeIndex = static_cast<std::uint8_t>(std::clamp(icp ? s.IcpRange : s.DiffRange, 0, 1));
         if (!icp)
             rec.acCoupling = s.InputMode == 1 ? 1 : 0;
         rec.zeroField = 0;
@@ -294,13 +321,17 @@ bool TMainThread::Configure()
     h.rateCode = rate.code;
     SampleRate = rate.hz;
     h.dataFormat = static_cast<std::uint8_t>(Settings.DataFormat);
-    h.icpCurrentSource = static_cast<std::uint8_t>(Settings.CurrentSource);
+    h.icpCurrentSource = static_cast<std::uint8_t>(std::clamp(Settings.CurrentSource, 0, 1));
     h.zeroField = 0;
     WordsPerSample = Settings.DataFormat == 1 ? 2 : 1;
 
     const int K = ActiveChannelCount;
     if (K == 0) {
         Report("Необходимо выбрать не менне одного активного канала!");
+        return false;
+    }
+    if (!unchosen.isEmpty()) {
+        Report(unchosen);
         return false;
     }
     if (in.ReferenceChannel < 0 || in.ReferenceChannel > 3 || !in.ChannelEnabled[static_cast<std::size_t>(in.ReferenceChannel)]) {
@@ -463,11 +494,9 @@ bool TMainThread::ConvertFrame()
     const std::uint32_t flags = Settings.PhaseCorrection ? kConvertFlagsPhaseCorrected : kConvertFlags;
     if (QMX58_ProcessData(&h, RcvBuffer.data(), Data.data(), &count, flags, ChannelsStatus.data()) != 0)
         return false;
-    if (Settings.DataFormat == 0)
-        return count == W;
-    if (Settings.DataFormat != 1)
-        return true;
-    if (W != 2 * static_cast<std::int64_t>(count))
+    if (Settings.DataFormat == 0 && count != W)
+        return false;
+    if (Settings.DataFormat == 1 && W != 2 * static_cast<std::int64_t>(count))
         return false;
     // Active position j -> physical channel, by the channels enabled in the handle.
     std::array<int, 4> physical{};
@@ -477,16 +506,52 @@ bool TMainThread::ConvertFrame()
             physical[static_cast<std::size_t>(K++)] = ch;
     if (K == 0)
         return true;
-    const std::int64_t conversions = count / K;
-    const std::int32_t* status = ChannelsStatus.data();
-    for (int j = 0; j < K; ++j) {
-        bool overloaded = false;
-        for (std::int64_t m = 0; m < conversions && !overloaded; ++m)
-            overloaded = status[j + static_cast<std::int64_t>(K) * m] != 0;
-        if (overloaded)
+    // 24-bit data carry the converter's overload status per sample; 20-bit words carry none,
+    // so there a channel counts as overloaded when its input reached the clipping level.
+    const std::array<bool, 4> overloaded = Settings.DataFormat == 0
+                                               ? clippedPositions20(RcvBuffer.data(), W, K)
+                                               : overloadedPositions(ChannelsStatus.data(), count, K);
+    for (int j = 0; j < K; ++j)
+        if (overloaded[static_cast<std::size_t>(j)])
             Results.OverloadFlags[static_cast<std::size_t>(physical[static_cast<std::size_t>(j)])] = true;
-    }
     return true;
+}
+
+std::array<bool, 4> overloadedPositions(const std::int32_t* status, std::int64_t count, int K)
+{
+    std::array<bool, 4> flagged{};
+    if (K < 1 || K > 4)
+        return flagged;
+    const std::int64_t conversions = count / K;
+    for (int j = 0; j < K; ++j) {
+        bool any = false;
+        for (std::int64_t m = 0; m < conversions && !any; ++m)
+            any = status[j + static_cast<std::int64_t>(K) * m] != 0;
+        flagged[static_cast<std::size_t>(j)] = any;
+    }
+    return flagged;
+}
+
+std::array<bool, 4> clippedPositions20(const std::uint32_t* words, std::int64_t count, int K)
+{
+    std::array<bool, 4> flagged{};
+    if (K < 1 || K > 4)
+        return flagged;
+    // A 20-bit word holds the sample's two's-complement code in bits 19..0. The converter
+    // clips at its end codes; the negative end is -2^19 on some converters and -(2^19 - 1)
+    // on others, so both count.
+    constexpr std::int32_t kTop = (1 << 19) - 1;
+    const std::int64_t conversions = count / K;
+    for (int j = 0; j < K; ++j) {
+        bool any = false;
+        for (std::int64_t m = 0; m < conversions && !any; ++m) {
+            const std::uint32_t c = words[j + static_cast<std::int64_t>(K) * m] & 0xFFFFFu;
+            const std::int32_t code = static_cast<std::int32_t>(c << 12) >> 12;
+            any = code >= kTop || code <= -kTop;
+        }
+        flagged[static_cast<std::size_t>(j)] = any;
+    }
+    return flagged;
 }
 
 void TMainThread::MeasureChannels()

@@ -31,8 +31,8 @@ struct ChannelSnapshot {
 
 // The run's copy of the operator's settings, taken on the window thread at run start.
 struct RunSettings {
-    int DataFormat = 0;     // 0 20-bit, 1 24-bit
-    int CurrentSource = 0;  // ICP current list index, 0 without ICP capability
+    int DataFormat = 0;     // 0 20-bit, 1 24-bit, -1 not chosen
+    int CurrentSource = 0;  // ICP current list index (-1 not chosen), 0 without ICP capability
     bool PhaseCorrection = false;
     std::array<ChannelSnapshot, 4> Channels{};
     std::string ComputationMethod = "fft";
@@ -89,6 +89,11 @@ public:
     virtual int acquisitionMessage(const QString& text) = 0;
 };
 
+// The refusal of a run whose settings leave a selector without a choice (data width; for
+// an enabled channel its connection mode, range and DC/AC; the ICP current when a channel
+// uses ICP); empty when every setting the run needs was chosen.
+QString unchosenSetting(const RunSettings& settings, const std::array<bool, 4>& enabled);
+
 // ---- frame geometry, free of the thread so it can be checked on its own
 
 // Samples per channel M for the method ("fft", anything else is "sum"), acquisition time T
@@ -114,6 +119,12 @@ std::array<BufferNeed, 8> frameBufferNeeds(std::int64_t M, int K, int wordsPerSa
 int firstUnholdableBuffer(std::int64_t M, int K, int wordsPerSample, bool fft, std::uint64_t budgetBytes);
 // The memory a run may use for its buffers: the machine's physical memory.
 std::uint64_t frameMemoryBudget();
+
+// Which active positions (0..K-1) of a converted frame overloaded: from the per-value status
+// of 24-bit data (count values), or, for 20-bit data, whose raw words (count words) reached
+// the converter's clipping codes anywhere in the frame.
+std::array<bool, 4> overloadedPositions(const std::int32_t* status, std::int64_t count, int K);
+std::array<bool, 4> clippedPositions20(const std::uint32_t* words, std::int64_t count, int K);
 
 class TMainThread : public TThread {
 public:

@@ -186,6 +186,8 @@ public:
 
     // Library version check of the discovery run: sets t.librariesOk, reports problems.
     void checkLibraryVersions(TInitAndConfigThread& t);
+    // Locks or unlocks the menu items (and short cuts) that read the device state.
+    void setDeviceActionsEnabled(bool on);
     // Enables or disables a container and everything in it (see MainFormDiscovery.cpp).
     void SetControlsEnabled(QWidget* panel, bool on, bool icpInUse);
     bool contextMenuEnabled() const { return _contextMenuEnabled; }

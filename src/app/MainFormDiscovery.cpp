@@ -8,6 +8,7 @@
 #include "Led.h"
 #include "qmxapi.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -53,31 +54,33 @@ void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
     StartMultimeterLMDSimplePanel->setVisible(false);
     UpdateGuard = guard;
 
-    // 2. The settings file.
+    // The settings file.
     QString message;
     t.settingsFile = EnsureSettingsFile(message);
-    if (!t.settingsFile) {
+    const bool settingsOpen = t.settingsFile != nullptr;
+    if (!settingsOpen) {
         if (!message.isEmpty())
             t.ShowMessage(message);
-    } else {
-        // 3. The target crate and slot.
-        if (t.fromSettings() || Discovery.selectedCrateIndex == DiscoveryTable::kNone) {
-            t.targetSerial = QString::fromStdString(t.settingsFile->ReadString(settings::kDiscovery, settings::kCrateSerial, ""));
-            t.targetSlot = static_cast<std::int16_t>(
-                t.settingsFile->ReadInteger(settings::kDiscovery, settings::kModuleSlot, settings::kModuleSlotDefault));
-        }
+    } else if (t.fromSettings() || Discovery.selectedCrateIndex == DiscoveryTable::kNone) {
+        // The target crate and slot from the file.
+        t.targetSerial = QString::fromStdString(t.settingsFile->ReadString(settings::kDiscovery, settings::kCrateSerial, ""));
+        t.targetSlot = static_cast<std::int16_t>(
+            t.settingsFile->ReadInteger(settings::kDiscovery, settings::kModuleSlot, settings::kModuleSlotDefault));
     }
-    if (Discovery.selectedCrateIndex != DiscoveryTable::kNone && !t.fromSettings() &&
+    if (settingsOpen && Discovery.selectedCrateIndex != DiscoveryTable::kNone && !t.fromSettings() &&
         Discovery.selectedCrateIndex < Discovery.crateCount) {
+        // The target is the crate and module selected now.
         const std::uint16_t c = Discovery.selectedCrateIndex;
         t.targetSerial = serialText(Discovery.crateSerials[c]);
         const std::uint16_t m = Discovery.selectedModuleIndex[c];
         t.targetSlot = m < Discovery.moduleCounts[c] ? static_cast<std::int16_t>(Discovery.moduleSlots[c][m]) : -1;
     }
-    // 4.
+    // The device controls stay locked and the state is reset whether or not the file opened:
+    // the run goes on, and neither may an operator action read what it writes, nor may a
+    // failed open leave the previous module marked usable.
     SetControlsEnabled(ModuleDetectionLMDGroupBox, false, false);
     SetControlsEnabled(MainLMDSimplePanel, false, false);
-    // 5.
+    setDeviceActionsEnabled(false);
     switch (t.mode()) {
     case 3:
         Discovery.crateOk = 0;
@@ -93,8 +96,10 @@ void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
         break;
     }
     discoveryShowStatus(t, true);
-    // 6.
-    checkLibraryVersions(t);
+    // Without a settings file the library check is skipped, so the libraries are not
+    // counted as usable.
+    if (settingsOpen)
+        checkLibraryVersions(t);
     // 7. Neither a settings-file nor a version problem stops the run.
     t.messageShown = false;
 }
@@ -359,6 +364,7 @@ void TMainForm::discoveryFinish(TInitAndConfigThread& t)
         StartMultimeterLMDSimplePanel->setEnabled(true);
         MultimeterLMDSimplePanel->setEnabled(true);
     }
+    setDeviceActionsEnabled(true);
     // 4.
     t.settingsFile.reset();
     if (_savedCursor) {
@@ -366,6 +372,15 @@ void TMainForm::discoveryFinish(TInitAndConfigThread& t)
         _savedCursor = false;
     }
     UpdateGuard = guard;
+}
+
+void TMainForm::setDeviceActionsEnabled(bool on)
+{
+    // The menu items and their short cuts that save the settings read the discovery table and
+    // the module handle, which a discovery run writes on its own thread: they are locked with
+    // the device controls, so no key press can reach them while a run goes on.
+    for (QAction* a : {SaveCurrentSettings, SaveDefaultSettings})
+        a->setEnabled(on);
 }
 
 void TMainForm::SetControlsEnabled(QWidget* panel, bool on, bool icpInUse)

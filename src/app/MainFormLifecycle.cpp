@@ -231,7 +231,7 @@ TMainForm::~TMainForm()
         delete _mainThread;
         _mainThread = nullptr;
     }
-    WaitWhileServing([this] { return !_discoveryAlive; });
+    WaitWhileServing([this] { return !_discoveryAlive || !TThread::dispatcherInstalled(); });
     if (auto* app = QCoreApplication::instance())
         app->removeEventFilter(this);
 }
@@ -388,10 +388,14 @@ void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
     thread->OnTerminate = [this] {
         DiscoveryRunning = 0;
         _discoveryEnded = true;
+    };
+    // The thread object is gone only when the dispatcher has deleted it (on this thread):
+    // until then the window neither closes nor goes, so no worker object outlives it.
+    connect(thread, &QObject::destroyed, this, [this] {
         _discoveryAlive = false;
         if (_closePending)
             QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
-    };
+    });
     thread->start();
     // A thread that ends within one poll has run too: its termination handler tells.
     WaitWhileServing([this] { return DiscoveryRunning == 1 || _discoveryEnded; });

@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include <cmath>
 #include <cstring>
 
 namespace qmx {
@@ -100,8 +101,8 @@ void TMainForm::acquisitionBeginRun(RunSettings& s)
         c.IcpRange = f->IcpInputRangeLMDComboBox->currentIndex();
         c.ChannelMode = c.InputMode != 0 ? 1 : f->ComputationMethodLMDComboBox->currentIndex();
     }
-    s.DataFormat = qMax(0, DataFormatLMDComboBox->currentIndex());
-    s.CurrentSource = icp ? qMax(0, CurrentValueLMDComboBox->currentIndex()) : 0;
+    s.DataFormat = DataFormatLMDComboBox->currentIndex();
+    s.CurrentSource = icp ? CurrentValueLMDComboBox->currentIndex() : 0;
     s.PhaseCorrection = icp && CommonInputConnectionModeLMDComboBox->currentIndex() == 2;
     s.ComputationMethod = ComputationMethod.toStdString();
     s.AmplitudeType = AmplitudeType.toStdString();
@@ -130,6 +131,10 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
     // 3.
     const bool fft = s.ComputationMethod == "fft";
     const std::size_t ref = static_cast<std::size_t>(s.ReferenceChannel);
+    // A phase difference needs a phase of the reference: it is measured only on an AC channel
+    // of this run that did not overload.
+    const bool referencePhase = ref < 4 && r.ChannelActive[ref] && !r.OverloadFlags[ref] &&
+                                s.Channels[ref].ChannelMode == 1 && std::isfinite(r.Phase[ref]);
     for (std::size_t ch = 0; ch < 4; ++ch) {
         TQmx58AdcChannelFrame* f = Frames[ch];
         const ChannelSnapshot& c = s.Channels[ch];
@@ -182,8 +187,12 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
         if (fft) {
             showValue(f->Value2LMDEdit, formatWithMask(r.Frequency[ch] * 0.001, resultMask(icpInput ? S::FrIcp : S::FrDiff, range)),
                       kValueColor);
-            const double d = correctPhaseOnce(r.Phase[ref] - r.Phase[ch]);
-            showValue(f->Value3LMDEdit, formatWithMask(d, resultMask(icpInput ? S::PhIcp : S::PhDiff, range)), kValueColor);
+            if (referencePhase || ch == ref) {
+                const double d = correctPhaseOnce(r.Phase[ref] - r.Phase[ch]);
+                showValue(f->Value3LMDEdit, formatWithMask(d, resultMask(icpInput ? S::PhIcp : S::PhDiff, range)), kValueColor);
+            } else {
+                showPlaceholder(f->Value3LMDEdit, true);
+            }
             spectralLabels(true);
         } else {
             showPlaceholder(f->Value2LMDEdit, true);

@@ -16,6 +16,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <exception>
+#include <functional>
+
 namespace qmx {
 namespace {
 
@@ -53,8 +56,13 @@ std::unique_ptr<IniFile> TMainForm::EnsureSettingsFile(QString& message)
             return nullptr;
         }
         f.close();
-        if (!CreateDefaultIniFile(path))
+        // A failure has shown its own message; the run goes on without a settings file.
+        try {
+            if (!CreateDefaultIniFile(path))
+                return nullptr;
+        } catch (const IniWriteError&) {
             return nullptr;
+        }
     }
     try {
         return std::make_unique<IniFile>(path.toStdString());
@@ -79,40 +87,52 @@ bool TMainForm::CreateDefaultIniFile(const QString& path)
         return false;
     }
     IniFile& f = *_settingsFile;
-    f.WriteString(S::kApp, S::kAutoSave, "0");
-    f.WriteInteger(S::kApp, S::kWindowTop, -1);
-    f.WriteInteger(S::kApp, S::kWindowLeft, -1);
-    f.WriteInteger(S::kApp, S::kCoefSource, 0);
-    f.WriteString(S::kDiscovery, S::kCrateSerial, "");
-    f.WriteInteger(S::kDiscovery, S::kModuleSlot, -1);
-    f.UpdateFile();
-
-    f.WriteString(S::kModule, S::kComputationMethod, "fft");
-    f.WriteString(S::kModule, S::kAmplitudeType, "rms");
-    f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, 0.75);
-    f.WriteInteger(S::kModule, S::kDataFormat, 0);
-    f.WriteInteger(S::kModule, S::kCurrentSource, 0);
-    f.WriteInteger(S::kModule, S::kAdcRate, 15);
-    f.WriteString(S::kModule, S::kAllChannels, "0");
-    for (int ch = 0; ch < 4; ++ch)
-        f.WriteString(S::kModule, S::channelKey(S::kChannelEnabled, ch), "1");
-    struct Group { const std::string& group; const std::string& channel; int value; };
-    for (const Group& g : {Group{S::kGroupConnectionMode, S::kChannelConnectionMode, 0},
-                           Group{S::kGroupDiffRange, S::kChannelDiffRange, 1},
-                           Group{S::kGroupIcpRange, S::kChannelIcpRange, 1},
-                           Group{S::kGroupMethod, S::kChannelMethod, 1}}) {
-        f.WriteInteger(S::kModule, g.group, g.value);
+    // A part whose writes the file system refuses shows its message and ends the routine; the
+    // write error itself goes on to the caller, which reports it with the file's path.
+    auto part = [&](const char* message, const std::function<void()>& writes) {
+        try {
+            writes();
+            f.UpdateFile();
+        } catch (const IniWriteError&) {
+            dialogs().messageBox(this, message, kDefaultCaption, MsgIcon::Information);
+            throw;
+        }
+    };
+    part("Не могу создать файл обычных настроек для приложения!", [&] {
+        f.WriteString(S::kApp, S::kAutoSave, "0");
+        f.WriteInteger(S::kApp, S::kWindowTop, -1);
+        f.WriteInteger(S::kApp, S::kWindowLeft, -1);
+        f.WriteInteger(S::kApp, S::kCoefSource, 0);
+        f.WriteString(S::kDiscovery, S::kCrateSerial, "");
+        f.WriteInteger(S::kDiscovery, S::kModuleSlot, -1);
+    });
+    part("Не могу создать файл обычных настроек для модуля!", [&] {
+        f.WriteString(S::kModule, S::kComputationMethod, "fft");
+        f.WriteString(S::kModule, S::kAmplitudeType, "rms");
+        f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, 0.75);
+        f.WriteInteger(S::kModule, S::kDataFormat, 0);
+        f.WriteInteger(S::kModule, S::kCurrentSource, 0);
+        f.WriteInteger(S::kModule, S::kAdcRate, 15);
+        f.WriteString(S::kModule, S::kAllChannels, "0");
         for (int ch = 0; ch < 4; ++ch)
-            f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), g.value);
-    }
-    // Differential ranges first (2 V, then 10 V: DC, AC, FR, PH), then ICP (1 V, then 5 V: AC, FR, PH).
-    for (double range : DiffRanges)
-        for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
-            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
-    for (double range : IcpRanges)
-        for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
-            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
-    f.UpdateFile();
+            f.WriteString(S::kModule, S::channelKey(S::kChannelEnabled, ch), "1");
+        struct Group { const std::string& group; const std::string& channel; int value; };
+        for (const Group& g : {Group{S::kGroupConnectionMode, S::kChannelConnectionMode, 0},
+                               Group{S::kGroupDiffRange, S::kChannelDiffRange, 1},
+                               Group{S::kGroupIcpRange, S::kChannelIcpRange, 1},
+                               Group{S::kGroupMethod, S::kChannelMethod, 1}}) {
+            f.WriteInteger(S::kModule, g.group, g.value);
+            for (int ch = 0; ch < 4; ++ch)
+                f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), g.value);
+        }
+        // Differential ranges first (2 V, then 10 V: DC, AC, FR, PH), then ICP (1 V, then 5 V: AC, FR, PH).
+        for (double range : DiffRanges)
+            for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
+                f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+        for (double range : IcpRanges)
+            for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
+                f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+    });
     return true;
 }
 
@@ -121,41 +141,59 @@ void TMainForm::SaveIniFile(const QString& path)
     _settingsFile.reset();
     _settingsFile = std::make_unique<IniFile>(path.toStdString());
     IniFile& f = *_settingsFile;
-
-    f.WriteBool(S::kApp, S::kAutoSave, AutoSaveSettingsLMDCheckBox->isChecked());
-    f.WriteInteger(S::kApp, S::kWindowTop, frameGeometry().top());
-    f.WriteInteger(S::kApp, S::kWindowLeft, frameGeometry().left());
-    const int crate = QmxCratesComboBox->currentIndex();
-    if (crate >= 0 && crate < Discovery.crateCount && crate < DiscoveryTable::kMaxCrates) {
-        f.WriteString(S::kDiscovery, S::kCrateSerial,
-                      QString::fromLatin1(Discovery.crateSerials[crate], static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize))).toStdString());
-        const int module = ModulesComboBox->currentIndex();
-        if (module >= 0 && module < Discovery.moduleCounts[crate] && module < DiscoveryTable::kMaxSlots)
-            f.WriteInteger(S::kDiscovery, S::kModuleSlot, Discovery.moduleSlots[crate][module]);
-    }
-    f.UpdateFile();
-
-    f.WriteInteger(S::kModule, S::kDataFormat, DataFormatLMDComboBox->currentIndex());
-    if (moduleIcpCapable())
-        f.WriteInteger(S::kModule, S::kCurrentSource, CurrentValueLMDComboBox->currentIndex());
-    f.WriteInteger(S::kModule, S::kAdcRate, AdcRateComboBox->currentIndex());
-    f.WriteString(S::kModule, S::kAllChannels, AllChannelsLMDCheckBox->checkState() == Qt::Checked ? "1" : "0");
-    for (int ch = 0; ch < 4; ++ch)
-        f.WriteBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), Frames[ch]->ChannelNumberLMDCheckBox->isChecked());
-    struct Group { const std::string& group; QComboBox* common; const std::string& channel; QComboBox* TQmx58AdcChannelFrame::*own; };
-    for (const Group& g : {Group{S::kGroupConnectionMode, CommonInputConnectionModeLMDComboBox, S::kChannelConnectionMode,
-                                 &TQmx58AdcChannelFrame::InputConnectionModeLMDComboBox},
-                           Group{S::kGroupDiffRange, CommonDiffInputRangeLMDComboBox, S::kChannelDiffRange,
-                                 &TQmx58AdcChannelFrame::DiffInputRangeLMDComboBox},
-                           Group{S::kGroupIcpRange, CommonIcpInputRangeLMDComboBox, S::kChannelIcpRange,
-                                 &TQmx58AdcChannelFrame::IcpInputRangeLMDComboBox},
-                           Group{S::kGroupMethod, CommonComputationMethodLMDComboBox, S::kChannelMethod,
-                                 &TQmx58AdcChannelFrame::ComputationMethodLMDComboBox}}) {
-        f.WriteInteger(S::kModule, g.group, g.common->currentIndex());
+    // A part whose writes the file system refuses shows its message and the next part is still
+    // tried; the first write error then goes on to the caller, which reports it with the
+    // file's path (and, on closing, keeps the window open).
+    std::exception_ptr failure;
+    auto part = [&](const char* message, const std::function<void()>& writes) {
+        try {
+            writes();
+            f.UpdateFile();
+        } catch (const IniWriteError&) {
+            if (!failure)
+                failure = std::current_exception();
+            dialogs().messageBox(this, message, kSaveCaption, MsgIcon::Information);
+        }
+    };
+    part("Не могу сохранить файл настроек приложения!", [&] {
+        f.WriteBool(S::kApp, S::kAutoSave, AutoSaveSettingsLMDCheckBox->isChecked());
+        f.WriteInteger(S::kApp, S::kWindowTop, frameGeometry().top());
+        f.WriteInteger(S::kApp, S::kWindowLeft, frameGeometry().left());
+        const int crate = QmxCratesComboBox->currentIndex();
+        if (crate >= 0 && crate < Discovery.crateCount && crate < DiscoveryTable::kMaxCrates) {
+            f.WriteString(S::kDiscovery, S::kCrateSerial,
+                          QString::fromLatin1(Discovery.crateSerials[crate],
+                                              static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize)))
+                              .toStdString());
+            const int module = ModulesComboBox->currentIndex();
+            if (module >= 0 && module < Discovery.moduleCounts[crate] && module < DiscoveryTable::kMaxSlots)
+                f.WriteInteger(S::kDiscovery, S::kModuleSlot, Discovery.moduleSlots[crate][module]);
+        }
+    });
+    part("Не могу сохранить файл настроек модуля!", [&] {
+        f.WriteInteger(S::kModule, S::kDataFormat, DataFormatLMDComboBox->currentIndex());
+        if (moduleIcpCapable())
+            f.WriteInteger(S::kModule, S::kCurrentSource, CurrentValueLMDComboBox->currentIndex());
+        f.WriteInteger(S::kModule, S::kAdcRate, AdcRateComboBox->currentIndex());
+        f.WriteString(S::kModule, S::kAllChannels, AllChannelsLMDCheckBox->checkState() == Qt::Checked ? "1" : "0");
         for (int ch = 0; ch < 4; ++ch)
-            f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), (Frames[ch]->*g.own)->currentIndex());
-    }
-    f.UpdateFile();
+            f.WriteBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), Frames[ch]->ChannelNumberLMDCheckBox->isChecked());
+        struct Group { const std::string& group; QComboBox* common; const std::string& channel; QComboBox* TQmx58AdcChannelFrame::*own; };
+        for (const Group& g : {Group{S::kGroupConnectionMode, CommonInputConnectionModeLMDComboBox, S::kChannelConnectionMode,
+                                     &TQmx58AdcChannelFrame::InputConnectionModeLMDComboBox},
+                               Group{S::kGroupDiffRange, CommonDiffInputRangeLMDComboBox, S::kChannelDiffRange,
+                                     &TQmx58AdcChannelFrame::DiffInputRangeLMDComboBox},
+                               Group{S::kGroupIcpRange, CommonIcpInputRangeLMDComboBox, S::kChannelIcpRange,
+                                     &TQmx58AdcChannelFrame::IcpInputRangeLMDComboBox},
+                               Group{S::kGroupMethod, CommonComputationMethodLMDComboBox, S::kChannelMethod,
+                                     &TQmx58AdcChannelFrame::ComputationMethodLMDComboBox}}) {
+            f.WriteInteger(S::kModule, g.group, g.common->currentIndex());
+            for (int ch = 0; ch < 4; ++ch)
+                f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), (Frames[ch]->*g.own)->currentIndex());
+        }
+    });
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 bool TMainForm::LoadSettings(IniFile* file, bool)

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QWindow>
 
 namespace qmx {
 
@@ -16,8 +17,13 @@ void TMainForm::ShowStatus(const StatusInput& in)
     const std::uint8_t savedGuard = UpdateGuard;
     UpdateGuard = 1;
     const StatusView v = computeStatus(in);
-    setWindowTitle(v.title);
+    // The window system shows the caption followed by the application title unless the two
+    // are equal, and it takes them when the caption is set: so the application title goes
+    // first, and the caption is handed over again even when its text did not change.
     QGuiApplication::setApplicationDisplayName(v.title);
+    setWindowTitle(v.title);
+    if (QWindow* w = windowHandle())
+        w->setTitle(v.title);
     if (v.clearCrateList)
         QmxCratesComboBox->clear();
     if (v.showCrate) {

@@ -1,8 +1,8 @@
 #include "WorkerThread.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <deque>
@@ -33,80 +33,108 @@ struct PendingCall {
 };
 
 // Lives on the GUI thread; runs the posted calls and deletes finished self-freeing threads.
-// Work crosses threads only through its own queues under its own mutex; the wake-up is a
-// queued call of drain() by name, which carries nothing of ours.
+// Workers reach it only through post() below, under one mutex that also guards the pointer
+// to it: so a poster either finds it alive and queues its work (the wake-up included) before
+// the destructor can run, or finds none. The destructor releases every call still waiting
+// and deletes every thread still queued for deletion, so nothing hangs and nothing leaks.
 class Dispatcher : public QObject {
     Q_OBJECT
 
 public:
-    ~Dispatcher() override
-    {
-        std::lock_guard<std::mutex> lock(_m);
-        for (auto& c : _calls)
-            c->finish();
-        _calls.clear();
-    }
+    ~Dispatcher() override;
 
-    // The wake-up is posted under the queue's mutex, which drain() takes on the window
-    // thread: so every use of this object by a poster is ordered before its destruction.
-    void postCall(const std::shared_ptr<PendingCall>& call)
-    {
-        std::lock_guard<std::mutex> lock(_m);
-        _calls.push_back(call);
-        wake();
-    }
+    Q_INVOKABLE void drain();
 
-    void postDelete(TThread* thread)
-    {
-        std::lock_guard<std::mutex> lock(_m);
-        _deletes.push_back(thread);
-        wake();
-    }
-
-    Q_INVOKABLE void drain()
-    {
-        for (;;) {
-            std::shared_ptr<PendingCall> call;
-            TThread* doomed = nullptr;
-            {
-                std::lock_guard<std::mutex> lock(_m);
-                if (!_calls.empty()) {
-                    call = _calls.front();
-                    _calls.pop_front();
-                } else if (!_deletes.empty()) {
-                    doomed = _deletes.back();
-                    _deletes.pop_back();
-                } else {
-                    return;
-                }
-            }
-            if (call) {
-                try {
-                    call->fn();
-                } catch (...) {
-                    call->error = std::current_exception();
-                }
-                call->finish();
-            } else {
-                doomed->wait();
-                (void)doomed->runDone();
-                delete doomed;
-            }
-        }
-    }
-
-private:
-    void wake() { QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection); }
-
-    std::mutex _m;
-    std::deque<std::shared_ptr<PendingCall>> _calls;
-    std::vector<TThread*> _deletes;
+    std::deque<std::shared_ptr<PendingCall>> calls;  // guarded by dispatcherMutex()
+    std::vector<TThread*> deletes;                   // guarded by dispatcherMutex()
 };
 
-QPointer<Dispatcher>& dispatcher()
+std::mutex& dispatcherMutex()
 {
-    static QPointer<Dispatcher> d;
+    static std::mutex m;
+    return m;
+}
+
+Dispatcher*& dispatcherPointer()  // guarded by dispatcherMutex()
+{
+    static Dispatcher* d = nullptr;
     return d;
+}
+
+// Queues work for the GUI thread; false when there is no dispatcher (the application is
+// gone or never made one).
+bool post(const std::shared_ptr<PendingCall>& call, TThread* doomed)
+{
+    std::lock_guard<std::mutex> lock(dispatcherMutex());
+    Dispatcher* d = dispatcherPointer();
+    if (!d)
+        return false;
+    if (call)
+        d->calls.push_back(call);
+    if (doomed)
+        d->deletes.push_back(doomed);
+    QMetaObject::invokeMethod(d, "drain", Qt::QueuedConnection);
+    return true;
+}
+
+void deleteFinished(TThread* doomed)
+{
+    doomed->wait();
+    (void)doomed->runDone();
+    delete doomed;
+}
+
+Dispatcher::~Dispatcher()
+{
+    std::deque<std::shared_ptr<PendingCall>> pendingCalls;
+    std::vector<TThread*> pendingDeletes;
+    {
+        std::lock_guard<std::mutex> lock(dispatcherMutex());
+        if (dispatcherPointer() == this)
+            dispatcherPointer() = nullptr;
+        pendingCalls.swap(calls);
+        pendingDeletes.swap(deletes);
+    }
+    for (auto& c : pendingCalls)
+        c->finish();
+    for (TThread* t : pendingDeletes)
+        deleteFinished(t);
+}
+
+void Dispatcher::drain()
+{
+    for (;;) {
+        std::shared_ptr<PendingCall> call;
+        TThread* doomed = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(dispatcherMutex());
+            if (!calls.empty()) {
+                call = calls.front();
+                calls.pop_front();
+            } else if (!deletes.empty()) {
+                doomed = deletes.back();
+                deletes.pop_back();
+            } else {
+                return;
+            }
+        }
+        if (call) {
+            try {
+                call->fn();
+            } catch (...) {
+                call->error = std::current_exception();
+            }
+            call->finish();
+        } else {
+            deleteFinished(doomed);
+        }
+    }
+}
+
+std::atomic<int>& liveThreads()
+{
+    static std::atomic<int> n{0};
+    return n;
 }
 
 }  // namespace
@@ -119,15 +147,30 @@ bool IsGuiThread()
 
 void TThread::installDispatcher()
 {
-    if (dispatcher() || !IsGuiThread())
+    if (!IsGuiThread())
+        return;
+    std::lock_guard<std::mutex> lock(dispatcherMutex());
+    if (dispatcherPointer())
         return;
     auto* d = new Dispatcher;
     // Parented to the application: destroyed (releasing pending calls) when it goes.
     d->setParent(QCoreApplication::instance());
-    dispatcher() = d;
+    dispatcherPointer() = d;
 }
 
-TThread::TThread() { installDispatcher(); }
+bool TThread::dispatcherInstalled()
+{
+    std::lock_guard<std::mutex> lock(dispatcherMutex());
+    return dispatcherPointer() != nullptr;
+}
+
+int TThread::liveCount() { return liveThreads().load(); }
+
+TThread::TThread()
+{
+    liveThreads().fetch_add(1);
+    installDispatcher();
+}
 
 TThread::~TThread()
 {
@@ -136,6 +179,7 @@ TThread::~TThread()
         wait();
     }
     (void)runDone();
+    liveThreads().fetch_sub(1);
 }
 
 void TThread::Synchronize(const std::function<void()>& fn)
@@ -144,12 +188,10 @@ void TThread::Synchronize(const std::function<void()>& fn)
         fn();
         return;
     }
-    Dispatcher* d = dispatcher().data();
-    if (!d)
-        return;
     auto call = std::make_shared<PendingCall>();
     call->fn = fn;
-    d->postCall(call);
+    if (!post(call, nullptr))
+        return;
     std::unique_lock<std::mutex> lock(call->m);
     call->cv.wait(lock, [&] { return call->done; });
     if (call->error)
@@ -169,11 +211,12 @@ void TThread::run()
         } catch (...) {
         }
     }
-    if (_freeOnTerminate) {
-        if (Dispatcher* d = dispatcher().data())
-            d->postDelete(this);
-    }
+    // An owner may delete the object once it sees runDone (joining the thread first), and the
+    // dispatcher once the deletion is queued: no member is read after either.
+    const bool freeSelf = _freeOnTerminate;
     _runDone.store(true, std::memory_order_release);
+    if (freeSelf)
+        post(nullptr, this);
 }
 
 void TThread::TerminateAndWait()

@@ -43,6 +43,11 @@ public:
     // Installs the GUI-thread side of Synchronize. Call once on the GUI thread (the window's
     // construction does it); later calls are harmless.
     static void installDispatcher();
+    // True while the GUI-thread side is installed (synchronised calls are served).
+    static bool dispatcherInstalled();
+    // Thread objects that exist now (constructed and not yet destroyed): no worker object may
+    // outlive the window that started it.
+    static int liveCount();
 
 protected:
     virtual void Execute() = 0;

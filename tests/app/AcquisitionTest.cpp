@@ -37,6 +37,11 @@ crate TEST-10 type 10
     channel 1 sine 0.5 1001.3580322265625 30
     channel 2 sine 2.0 1001.3580322265625 -100
     channel 3 dc -0.75
+  slot 4 qmx58 T58-0401 icp no
+    channel 0 sine 3.0 1001.3580322265625 20
+    channel 1 sine 1.9 1001.3580322265625 0
+    channel 2 sine 1.0 1001.3580322265625 -40
+    channel 3 dc 0.5
 crate TEST-21 type 21
   slot 1 qmx58 T58-0101 icp no
     channel 0 sine 1.0 1001.3580322265625 0
@@ -315,8 +320,9 @@ TEST_F(Acquisition, BuffersThatCannotBeHeldAreNamed)
     }
 }
 
-TEST_F(Acquisition, OverloadIn24BitOnly)
+TEST_F(Acquisition, OverloadInBothDataFormats)
 {
+    // 24-bit data carry the converter's overload status.
     sim::ModuleFaults faults;
     faults.overloadMask = 0x2;  // channel 1
     ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, faults));
@@ -332,11 +338,54 @@ TEST_F(Acquisition, OverloadIn24BitOnly)
     EXPECT_EQ(form->Frames[1]->FlashLed->litColor(), kColorRed);
     form->StopThread();
 
-    // 20-bit data carry no overload: the clipped channel shows a number.
-    setUpModule({}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}});
+    // 20-bit words carry no status: a 3 V sine clipped by the 2 V range is found from its
+    // codes, with either method, while a 1.9 V sine on the same range measures as usual.
+    for (const char* method : {"fft", "sum"}) {
+        SCOPED_TRACE(method);
+        setUpModule({{S::kComputationMethod, method}},
+                    {ChannelSetup{true, 0, 0}, ChannelSetup{true, 0, 0}, ChannelSetup{false}, ChannelSetup{false}}, "TEST-10",
+                    4);
+        runFrames();
+        EXPECT_EQ(box(0, 1)->text(), "OVERLOAD!");
+        EXPECT_EQ(textColour(0, 1), QColor(255, 0, 0));
+        EXPECT_TRUE(placeholder(0, 2) && placeholder(0, 3));
+        EXPECT_NEAR(value(1, 1), 1900 / std::sqrt(2.0), 0.1);
+        EXPECT_EQ(textColour(1, 1), QColor(0, 255, 0));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->Frames[0]->FlashLed->isLit(); }, 5000));
+        EXPECT_EQ(form->Frames[0]->FlashLed->litColor(), kColorRed);
+        EXPECT_FALSE(form->Frames[1]->FlashLed->isLit() && form->Frames[1]->FlashLed->litColor() == kColorRed);
+        form->StopThread();
+    }
+    // The same 3 V sine on the 10 V range is no overload.
+    setUpModule({}, {ChannelSetup{true, 0, 1}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}}, "TEST-10", 4);
     runFrames();
-    EXPECT_NE(box(1, 1)->text(), "OVERLOAD!");
-    value(1, 1);
+    EXPECT_NEAR(value(0, 1), 3000 / std::sqrt(2.0), 0.1);
+}
+
+// A phase difference needs the reference's phase: with the reference overloaded or measuring
+// DC, the other channels show the placeholder instead of a number against nothing.
+TEST_F(Acquisition, PhaseOnlyAgainstAMeasuredReference)
+{
+    const std::array<ChannelSetup, 4> ch{ChannelSetup{true, 0, 0}, ChannelSetup{true, 0, 0}, ChannelSetup{true, 0, 1},
+                                         ChannelSetup{true, 0, 1, 0}};
+    setUpModule({{S::kReferenceChannel, "0"}}, ch, "TEST-10", 4);
+    runFrames();
+    EXPECT_EQ(box(0, 1)->text(), "OVERLOAD!");
+    for (int c : {1, 2}) {
+        EXPECT_TRUE(placeholder(c, 3)) << c << ": " << box(c, 3)->text().toStdString();
+        EXPECT_NEAR(value(c, 2), kTone / 1000, 1e-5) << "frequency stays";
+    }
+    form->StopThread();
+
+    setUpModule({{S::kReferenceChannel, "3"}}, ch, "TEST-10", 4);
+    runFrames();
+    EXPECT_TRUE(placeholder(1, 3) && placeholder(2, 3));
+    form->StopThread();
+
+    setUpModule({{S::kReferenceChannel, "2"}}, ch, "TEST-10", 4);
+    runFrames();
+    EXPECT_NEAR(value(1, 3), 40.0, 0.11);
+    EXPECT_EQ(value(2, 3), 0.0);
 }
 
 TEST_F(Acquisition, DataRateLimitOfTheCrate)
@@ -370,6 +419,15 @@ TEST_F(Acquisition, ConfigurationRefusals)
     runExpectingMessage("Опорный канал сдвига фаз не является активным!!!");
     setUpModule({{S::kReferenceChannel, "7"}}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{}, ChannelSetup{}});
     runExpectingMessage("Опорный канал сдвига фаз не является активным!!!");
+    // Selectors left without a choice by the file are refused, never measured as their first item.
+    setUpModule({{S::kDataFormat, "5"}}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runExpectingMessage("Не выбран формат данных АЦП!");
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{true, 0, -1}, ChannelSetup{false}, ChannelSetup{false}});
+    runExpectingMessage("Не выбран входной диапазон канала 2!");
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false, 0, -1}, ChannelSetup{true, 7}});
+    runExpectingMessage("Не выбран режим подключения входа канала 4!");
+    setUpModule({{S::kCurrentSource, "9"}}, {ChannelSetup{true, 2, 0}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runExpectingMessage("Не выбран ток питания ICP датчиков!");
 }
 
 TEST_F(Acquisition, ModuleFaultsEndTheRunWithOneMessage)

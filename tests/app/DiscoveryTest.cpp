@@ -9,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QAction>
 #include <QApplication>
 #include <QFile>
 #include <QGroupBox>
@@ -19,6 +20,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
+#include <QWindow>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -30,6 +32,19 @@ using namespace qmx;
 namespace S = qmx::settings;
 
 const QString kUpdateLine = "\nНеобходимо обновить все QMX библиотеки до последней версии!!!";
+
+// Records, at every caption change of the window, the caption and the application title.
+class TitleWatch : public QObject {
+public:
+    QList<QPair<QString, QString>> seen;
+    bool eventFilter(QObject* watched, QEvent* e) override
+    {
+        if (e->type() == QEvent::WindowTitleChange)
+            if (auto* w = qobject_cast<QWidget*>(watched))
+                seen.append({w->windowTitle(), QGuiApplication::applicationDisplayName()});
+        return false;
+    }
+};
 
 class Discovery : public ::testing::Test {
 protected:
@@ -96,8 +111,18 @@ TEST_F(Discovery, DefaultRigFromStartToFinish)
 {
     startDefaultServer();
     makeForm();
+    // The window system takes the caption, followed by the application title unless the two
+    // are equal, at the moment the caption changes: both must already agree then.
+    TitleWatch titles;
+    form->installEventFilter(&titles);
     showAndDiscover();
     EXPECT_TRUE(dialogs.shown.empty()) << shownTexts().join(" | ").toStdString();
+    ASSERT_FALSE(titles.seen.isEmpty());
+    for (const auto& [caption, application] : titles.seen)
+        EXPECT_EQ(caption, application);
+    EXPECT_EQ(titles.seen.back().first, form->windowTitle());
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), form->windowTitle());
+    EXPECT_EQ(form->windowHandle()->title(), form->windowTitle());
     EXPECT_EQ(items(form->QmxCratesComboBox), QStringList({"1: SIM-A8-0001", "2: SIM-A1-0002"}));
     EXPECT_EQ(items(form->ModulesComboBox), QStringList({"Слот 2: QMX58-2", "Слот 7: QMX58-2"}));
     EXPECT_EQ(form->QmxCratesComboBox->currentIndex(), 0);
@@ -114,7 +139,7 @@ TEST_F(Discovery, DefaultRigFromStartToFinish)
     EXPECT_EQ(form->ModuleStatusLed->toolTip(), "Статус модуля 'QMX58-2' -> OK");
     EXPECT_TRUE(form->windowTitle().startsWith("QMX58_probe - ")) << form->windowTitle().toStdString();
     EXPECT_TRUE(QFile::exists(form->settingsPath()));
-    EXPECT_FALSE(form->holdsSettingsFile() && false);
+    EXPECT_TRUE(form->holdsSettingsFile()) << "the window keeps the file object it wrote the factory settings with";
     // The factory settings are on the panels, which are switched on.
     EXPECT_EQ(form->AllChannelsLMDCheckBox->checkState(), Qt::Checked);
     for (TQmx58AdcChannelFrame* f : form->Frames) {
@@ -162,6 +187,20 @@ TEST_F(Discovery, ControlsAreLockedWhileDiscoveryRuns)
     EXPECT_TRUE(form->StartMultimeterLMDSimplePanel->isHidden());
     ASSERT_NE(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    // The menu items that save read what the run writes: locked too, short cuts included.
+    EXPECT_FALSE(form->SaveCurrentSettings->isEnabled());
+    EXPECT_FALSE(form->SaveDefaultSettings->isEnabled());
+    const QByteArray fileBefore = [&] {
+        QFile f(form->settingsPath());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    form->SaveCurrentSettings->trigger();
+    form->SaveDefaultSettings->trigger();
+    {
+        QFile f(form->settingsPath());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), fileBefore) << "nothing saved while the run goes on";
+    }
     {
         std::lock_guard<std::mutex> lock(m);
         release = true;
@@ -170,6 +209,7 @@ TEST_F(Discovery, ControlsAreLockedWhileDiscoveryRuns)
     waitDiscovery();
     EXPECT_TRUE(form->FindDeviceLMDButton->isEnabled());
     EXPECT_TRUE(form->MainLMDPageControl->isEnabled());
+    EXPECT_TRUE(form->SaveCurrentSettings->isEnabled() && form->SaveDefaultSettings->isEnabled());
     EXPECT_FALSE(form->StartMultimeterLMDSimplePanel->isHidden());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
@@ -429,6 +469,27 @@ TEST_F(Discovery, PageSwitchNeedsAnOpenModule)
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].text, "Нет открытого модуля! Поэтому данная опция не доступна!");
     EXPECT_EQ(dialogs.shown[0].caption, "Внимание!!!");
+}
+
+// Without a settings file the run reports it once, skips the library check (so the libraries
+// do not count as up to date) and goes on: the module is found and the window usable.
+TEST_F(Discovery, SettingsFileFailureSkipsTheRestOfPrepare)
+{
+    startDefaultServer();
+    MainFormOptions o;
+    o.programFolder = folder.filePath("no such folder");
+    o.dialogs = &dialogs;
+    o.programFile = QMX_TEST_PROGRAM_FILE;
+    form = std::make_unique<TMainForm>(o);
+    showAndDiscover();
+    EXPECT_EQ(shownTexts(), QStringList({"Не могу создать файл настроек!",
+                                         "Не могу проинициализировать параметры работы приложения!"}));
+    EXPECT_EQ(form->Discovery.moduleState, 2);
+    EXPECT_EQ(form->ModuleStatusLed->brushColor(), kColorOrange);
+    EXPECT_TRUE(form->ModuleStatusLed->toolTip().endsWith(kUpdateLine));
+    EXPECT_TRUE(form->FindDeviceLMDButton->isEnabled());
+    EXPECT_TRUE(form->StartMultimeterLMDSpeedButton->isEnabled());
+    EXPECT_FALSE(QFile::exists(form->settingsPath()));
 }
 
 TEST_F(Discovery, RestoresASavedPositionOnScreen)

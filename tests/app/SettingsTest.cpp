@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QGuiApplication>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -338,29 +339,40 @@ TEST_F(Settings, HostileFilesLoadWithDefaults)
     EXPECT_TRUE(dialogs.shown.empty());
 }
 
-// A write the file system refuses ends the save with the window still usable: the error is
-// shown, the Save button is enabled again and the guard is clear; closing with auto-save on
-// keeps the window open so that nothing is lost silently.
+// A write the file system refuses: each part of the routine shows its own message (the
+// current settings try the module part too), then the write error with the file's path; the
+// window stays usable: the Save button is enabled again and the guard is clear; closing with
+// auto-save on keeps the window open so that nothing is lost silently.
 TEST_F(Settings, RefusedWritesLeaveTheWindowUsable)
 {
     ASSERT_TRUE(QDir(folder.path()).mkdir("Qmx58_Probe.ini"));
+    auto texts = [&](std::size_t from) {
+        QStringList out;
+        for (std::size_t i = from; i < dialogs.shown.size(); ++i)
+            out << dialogs.shown[i].caption + ": " + dialogs.shown[i].text;
+        return out;
+    };
+    const QString unable = "Unable to write to " + path();
     form->SaveSettingsButton->click();
-    ASSERT_EQ(dialogs.shown.size(), 1u);
-    EXPECT_EQ(dialogs.shown[0].text, "Unable to write to " + path());
+    EXPECT_EQ(texts(0), QStringList({"ОШИБКА SaveIniFile()!!!: Не могу сохранить файл настроек приложения!",
+                                     "ОШИБКА SaveIniFile()!!!: Не могу сохранить файл настроек модуля!",
+                                     QGuiApplication::applicationDisplayName() + ": " + unable}));
+    EXPECT_EQ(dialogs.shown[0].icon, MsgIcon::Information);
     EXPECT_TRUE(form->SaveSettingsButton->isEnabled());
     EXPECT_EQ(form->UpdateGuard.load(), 0);
 
+    std::size_t before = dialogs.shown.size();
     form->SaveDefaultSettingsClick();
-    ASSERT_EQ(dialogs.shown.size(), 2u);
-    EXPECT_EQ(dialogs.shown[1].text, "Unable to write to " + path());
+    EXPECT_EQ(texts(before), QStringList({"ОШИБКА CreateDefaultIniFile()!: Не могу создать файл обычных настроек для приложения!",
+                                          QGuiApplication::applicationDisplayName() + ": " + unable}));
 
     form->AutoSaveSettingsLMDCheckBox->setChecked(true);
     EXPECT_FALSE(form->SaveSettingsButton->isEnabled());
-    const std::size_t before = dialogs.shown.size();
+    before = dialogs.shown.size();
     EXPECT_FALSE(form->close());
     EXPECT_EQ(form->UpdateGuard.load(), 0);
-    ASSERT_EQ(dialogs.shown.size(), before + 1);
-    EXPECT_EQ(dialogs.shown.back().text, "Unable to write to " + path());
+    ASSERT_EQ(dialogs.shown.size(), before + 3);
+    EXPECT_EQ(dialogs.shown.back().text, unable);
 
     // Once the file can be written, closing saves and closes.
     ASSERT_TRUE(QDir(folder.path()).rmdir("Qmx58_Probe.ini"));
