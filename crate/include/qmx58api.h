@@ -163,7 +163,23 @@ QMX58API_EXPORT int32_t QMX58_Recv(Qmx58Handle* handle, uint32_t* words, uint32_
  * 24-bit format. status, when not null, receives one entry per value: nonzero on overload
  * (24-bit format only; 20-bit data carry no overload information and give 0). Uses the
  * settings of the last QMX58_SetADC and the factory coefficients of the module. Fails with
- * QMX58_ERR_DATA, *count set to 0, on a torn or corrupted word. */
+ * QMX58_ERR_DATA, *count set to 0, on a torn or corrupted word.
+ *
+ * Flag 0x10 advances every channel in ICP sensor mode by its lag from the module's phase
+ * table (lag / 360 / frequency seconds) with a fractional-delay filter that is exact within
+ * 3e-6 of the amplitude and 1e-4 degrees for tones up to 0.4 times the conversion rate. A lead
+ * (negative lag) is undone alike; a zero lag changes nothing. The filter reaches 36
+ * conversions beyond a value; past the ends of the values it has, it continues the series
+ * by linear prediction, which follows tones closely, so readings over a whole frame with a
+ * tapering window stay exact. The call fails with QMX58_ERR_DATA, *count set to 0, when the
+ * table gives no sane delay for a channel in ICP mode: a frequency that is not positive
+ * while the channel's lag is not zero, or a delay of more than 16 conversions.
+ * Successive calls after one QMX58_Start that use the same flags and together hold no more
+ * values than were received are taken as consecutive pieces of the acquisition: each piece
+ * starts from the real values that ended the one before, and only its last values (those
+ * within 36 conversions of its end) rest on the prediction beyond its end, so converting a
+ * frame in pieces gives what one call gives except there. Any other call (a frame
+ * converted again, say) starts afresh. */
 QMX58API_EXPORT int32_t QMX58_ProcessData(Qmx58Handle* handle, const uint32_t* words,
                                           double* values, int32_t* count, uint32_t flags,
                                           int32_t* status);

@@ -2,10 +2,11 @@
 // its data and turns data words into calibrated volts.
 #include "qmx58api.h"
 
-#include <cmath>
+#include <array>
 #include <memory>
 #include <mutex>
 
+#include "FractionalDelay.h"
 #include "LibSupport.h"
 #include "LinkTable.h"
 #include "SampleWords.h"
@@ -29,6 +30,17 @@ struct ModuleLink {
     qmx::wire::AdcSettings adc;  // what the module converts with (the last successful SetADC)
     bool running = false;
     uint64_t wordsSinceStart = 0;
+    // Flag 0x10 across the QMX58_ProcessData calls of one acquisition: per channel the raw
+    // values that ended the previous call, the values converted so far and their flags.
+    std::array<qmx::icp::DelayHistory, 4> icpHistory;
+    uint64_t icpValues = 0;
+    uint32_t icpFlags = 0;
+
+    void resetIcp() {
+        for (auto& h : icpHistory) h.clear();
+        icpValues = 0;
+        icpFlags = 0;
+    }
 };
 
 qmx::LinkTable<ModuleLink>& links() {
@@ -82,30 +94,68 @@ void fillSummary(Qmx58ModuleInfo& info, const qmx::wire::ModuleSummary& s) {
     info.icpCapable = s.icpCapable ? 1 : 0;
 }
 
-// Shifts one channel's series (n values at stride in v) earlier by delay samples, so that
-// value i becomes the signal at i + delay, with 4-point Lagrange interpolation; at the
-// block's ends the four nearest points extrapolate.
-void advanceSeries(double* v, std::size_t n, std::size_t stride, double delay, std::vector<double>& tmp) {
-    if (n < 2 || !(delay > 0) || !std::isfinite(delay)) return;
-    tmp.resize(n);
-    for (std::size_t i = 0; i < n; ++i) tmp[i] = v[i * stride];
-    const long last = static_cast<long>(n) - 1;
-    const long points = n >= 4 ? 4 : 2;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double pos = static_cast<double>(i) + delay;
-        long base = static_cast<long>(std::floor(pos)) - (points == 4 ? 1 : 0);
-        base = std::max(0L, std::min(base, last + 1 - points));
-        const double x = pos - static_cast<double>(base);
-        const double* y = &tmp[static_cast<std::size_t>(base)];
-        double r;
-        if (points == 4) {
-            r = -y[0] * (x - 1) * (x - 2) * (x - 3) / 6 + y[1] * x * (x - 2) * (x - 3) / 2 -
-                y[2] * x * (x - 1) * (x - 3) / 2 + y[3] * x * (x - 1) * (x - 2) / 6;
-        } else {
-            r = y[0] + (y[1] - y[0]) * x;
-        }
-        v[i * stride] = r;
+// Per position in a conversion: channel, value = code * a + b, and the ICP delay in
+// conversions to remove (flag 0x10).
+struct Pos {
+    unsigned ch;
+    double a, b;
+    double delay;
+};
+
+// Decodes values [first, end) of conversions of K values at positions pos, first at a
+// conversion boundary; Wide: 24-bit data (two words a value). False when a word is not what
+// its place needs. Bad words are collected and judged once per piece, and K and the status
+// output are fixed per instance, so the loop runs without branches (twice as fast as
+// checking word by word, which matters for frames of millions of values).
+template <std::size_t K, bool Wide, bool WithStatus>
+bool decodeAs(const uint32_t* words, double* values, int32_t* status, std::size_t first, std::size_t end,
+              const Pos* pos) {
+    using namespace qmx::words;
+    unsigned ch[K];
+    double a[K], b[K];
+    for (std::size_t p = 0; p < K; ++p) {
+        ch[p] = pos[p].ch;
+        a[p] = pos[p].a;
+        b[p] = pos[p].b;
     }
+    uint32_t bad = 0;
+    auto one = [&](std::size_t i, std::size_t p) {
+        if constexpr (Wide) {
+            const uint32_t wa = words[2 * i], wb = words[2 * i + 1], code = wa & 0xFFFFFFu;
+            const auto st = static_cast<uint8_t>(wb);
+            bad |= ((wa >> 24) ^ topByte(ch[p], kKind24A)) | ((wb >> 24) ^ topByte(ch[p], kKind24B)) | (wb & 0xFF00u) |
+                   (((wb >> 16) & 0xFFu) ^ check24(code, st, ch[p]));
+            values[i] = (static_cast<int32_t>(code << 8) >> 8) * a[p] + b[p];
+            if constexpr (WithStatus) status[i] = st;
+        } else {
+            const uint32_t w = words[i], code = w & 0xFFFFFu;
+            bad |= ((w >> 24) ^ topByte(ch[p], kKind20)) | (((w >> 20) & 0xFu) ^ check20(code, ch[p]));
+            values[i] = (static_cast<int32_t>(code << 12) >> 12) * a[p] + b[p];
+            if constexpr (WithStatus) status[i] = 0;
+        }
+    };
+    std::size_t i = first;
+    for (; i + K <= end; i += K)
+        for (std::size_t p = 0; p < K; ++p) one(i + p, p);
+    for (std::size_t p = 0; i < end; ++i, ++p) one(i, p);
+    return bad == 0;
+}
+
+using Decoder = bool (*)(const uint32_t*, double*, int32_t*, std::size_t, std::size_t, const Pos*);
+
+template <bool Wide, bool WithStatus>
+Decoder decoderFor(std::size_t k) {
+    switch (k) {
+    case 1: return decodeAs<1, Wide, WithStatus>;
+    case 2: return decodeAs<2, Wide, WithStatus>;
+    case 3: return decodeAs<3, Wide, WithStatus>;
+    default: return decodeAs<4, Wide, WithStatus>;
+    }
+}
+
+Decoder decoderFor(bool wide, bool withStatus, std::size_t k) {
+    if (wide) return withStatus ? decoderFor<true, true>(k) : decoderFor<true, false>(k);
+    return withStatus ? decoderFor<false, true>(k) : decoderFor<false, false>(k);
 }
 
 }  // namespace
@@ -223,6 +273,7 @@ int32_t QMX58_SetADC(Qmx58Handle* h) {
             if (rc != QMX58_OK) return rc;
             l.adc = s;
             l.adcSet = true;
+            l.resetIcp();
             return QMX58_OK;
         });
     });
@@ -237,6 +288,7 @@ int32_t QMX58_Start(Qmx58Handle* h) {
             if (rc != QMX58_OK) return rc;
             l.running = true;
             l.wordsSinceStart = 0;
+            l.resetIcp();
             h->running = 1;
             return QMX58_OK;
         });
@@ -288,22 +340,22 @@ int32_t QMX58_ProcessData(Qmx58Handle* h, const uint32_t* words, double* values,
         return withLink(h, [&](ModuleLink& l) -> int32_t {
             if (!l.adcSet || !l.configRead) return QMX58_ERR_STATE;
             const qmx::wire::AdcSettings& s = l.adc;
+            const bool icpPhase = (flags & QMX58_PD_ICP_PHASE) != 0;
+            // Nothing reported as good after a failure; the next call starts afresh.
+            auto fail = [&]() -> int32_t {
+                *count = 0;
+                l.resetIcp();
+                return QMX58_ERR_DATA;
+            };
             const unsigned q = s.dataFormat ? 2u : 1u;
             const std::size_t wordsIn = static_cast<std::size_t>(*count);
-            if (wordsIn % q != 0) {
-                *count = 0;
-                return QMX58_ERR_DATA;
-            }
+            if (wordsIn % q != 0) return fail();
             const std::size_t nValues = wordsIn / q;
-            // Per position in a conversion: channel, and value = code * a + b.
-            struct Pos {
-                unsigned ch;
-                double a, b;
-            };
             Pos pos[4];
             std::size_t k = 0;
             const int32_t fs = qmx::model::fullScaleCode(s.dataFormat);
             const unsigned rateIndex = qmx::model::rateListIndex(s.rateCode);
+            const double rate = qmx::model::rateHz(s.rateCode);
             for (unsigned ch = 0; ch < 4; ++ch) {
                 const auto& c = s.channels[ch];
                 if (!c.enabled) continue;
@@ -312,43 +364,44 @@ int32_t QMX58_ProcessData(Qmx58Handle* h, const uint32_t* words, double* values,
                 const double scale = (flags & QMX58_PD_SCALE) ? coef[1] : 1.0;
                 const double offset = (flags & QMX58_PD_OFFSET) ? coef[0] * 1e-3 : 0.0;
                 const double unit = (flags & QMX58_PD_VOLTS) ? 1.0 : fs / range;  // volts or codes
-                pos[k++] = {ch, range / fs * scale * unit, -offset * scale * unit};
+                double delay = 0;
+                // The phase table comes from the module: one that gives no sane delay for
+                // a channel to be corrected fails the conversion rather than be guessed at.
+                if (icpPhase && c.icp && !qmx::icp::channelDelay(l.config.icpPhase, ch, rate, delay)) return fail();
+                pos[k++] = {ch, range / fs * scale * unit, -offset * scale * unit, delay};
             }
-            std::size_t j = 0;
-            if (q == 1) {
-                for (std::size_t i = 0; i < nValues; ++i) {
-                    int32_t code;
-                    if (!qmx::words::decode20(words[i], pos[j].ch, code)) {
-                        *count = 0;
-                        return QMX58_ERR_DATA;
-                    }
-                    values[i] = code * pos[j].a + pos[j].b;
-                    if (status) status[i] = 0;
-                    if (++j == k) j = 0;
-                }
-            } else {
-                for (std::size_t i = 0; i < nValues; ++i) {
-                    int32_t code;
-                    uint8_t st;
-                    if (!qmx::words::decode24(words[2 * i], words[2 * i + 1], pos[j].ch, code, st)) {
-                        *count = 0;
-                        return QMX58_ERR_DATA;
-                    }
-                    values[i] = code * pos[j].a + pos[j].b;
-                    if (status) status[i] = st;
-                    if (++j == k) j = 0;
-                }
+            // Flag 0x10: the ICP channels are advanced by their delays piece by piece while
+            // the words are decoded, each piece while it is still in cache.
+            //
+            // A call continues the previous one when it is of the same acquisition, with the
+            // same flags, and both together hold no more values than were received: its
+            // first values are then filtered with the real values before them. Anything
+            // else (a frame converted again, say) starts afresh.
+            std::unique_ptr<qmx::icp::DelayRemover> remover;
+            if (icpPhase) {
+                const uint64_t received = l.wordsSinceStart / q;
+                if (l.icpValues == 0 || l.icpFlags != flags || l.icpValues + nValues > received) l.resetIcp();
+                qmx::icp::DelaySeries series[4];
+                std::size_t n = 0;
+                for (std::size_t p = 0; p < k && p < nValues; ++p)
+                    if (s.channels[pos[p].ch].icp)
+                        series[n++] = {values + p, (nValues - p + k - 1) / k, k, pos[p].delay,
+                                       &l.icpHistory[pos[p].ch]};
+                if (n > 0) remover = std::make_unique<qmx::icp::DelayRemover>(series, n);
             }
-            if ((flags & QMX58_PD_ICP_PHASE) && l.config.icpPhase[0] > 0) {
-                std::vector<double> tmp;
-                const double rate = qmx::model::rateHz(s.rateCode);
-                for (std::size_t p = 0; p < k && p < nValues; ++p) {
-                    const unsigned ch = pos[p].ch;
-                    if (!s.channels[ch].icp) continue;
-                    const double delay = l.config.icpPhase[1 + ch] / 360.0 / l.config.icpPhase[0] * rate;
-                    const std::size_t n = (nValues - p + k - 1) / k;
-                    advanceSeries(values + p, n, k, delay, tmp);
-                }
+            const Decoder decode = decoderFor(q == 2, status != nullptr, k);
+            const std::size_t piece = 4096 * k;  // values: whole conversions
+            for (std::size_t first = 0; first < nValues; first += piece) {
+                const std::size_t end = std::min(nValues, first + piece);
+                if (!decode(words, values, status, first, end, pos)) return fail();
+                if (remover && end < nValues) remover->filled(end / k, false);
+            }
+            if (remover) remover->filled(nValues / k, true);
+            if (icpPhase) {
+                l.icpValues += nValues;
+                l.icpFlags = flags;
+                // A call that ends inside a conversion cannot be continued.
+                if (nValues % k != 0) l.resetIcp();
             }
             *count = static_cast<int32_t>(nValues);
             return QMX58_OK;

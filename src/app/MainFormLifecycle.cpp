@@ -533,6 +533,7 @@ void TMainForm::closeEvent(QCloseEvent* e)
         e->ignore();
         return;
     }
+    _closePending = false;
     if (!FormClose()) {
         e->ignore();
         return;
