@@ -185,7 +185,11 @@ void TMainThread::Execute()
         ModuleName = info.ModuleName;
 
         Pause(100);
-        if (!ErrorFlag && !Terminated()) {
+        if (!ErrorFlag && Terminated()) {
+            // Stopped before the run began: the finish routine still releases START and marks
+            // the window idle, or START would stay latched with nothing running.
+            Synchronize([this] { _host.acquisitionFinish(); });
+        } else if (!ErrorFlag) {
             if (Routine r = _routines[0])
                 (this->*r)();
             else

@@ -191,8 +191,9 @@ public:
     // Enables or disables a container and everything in it (see MainFormDiscovery.cpp).
     void SetControlsEnabled(QWidget* panel, bool on, bool icpInUse);
     bool contextMenuEnabled() const { return _contextMenuEnabled; }
-    // A window frame whose top-left corner lies on no screen's work area, moved onto the first.
-    QRect clampToWorkAreas(const QRect& frame) const;
+    // Where a window frame of `size` goes for a saved top-left corner: there when it lies on
+    // a screen's work area, else moved onto the first (any 32-bit values are safe).
+    QPoint placeOnWorkAreas(std::int64_t left, std::int64_t top, const QSize& size) const;
 
     // ---- common acquisition controls (MainFormCommon.cpp)
     void FindDeviceLMDButtonClick();

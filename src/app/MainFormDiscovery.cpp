@@ -20,6 +20,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 
+#include <algorithm>
 #include <cstring>
 
 namespace qmx {
@@ -141,13 +142,10 @@ void TMainForm::discoveryRestorePosition(TInitAndConfigThread& t)
         return;
     const int top = t.settingsFile->ReadInteger(settings::kApp, settings::kWindowTop, settings::kWindowPosDefault);
     const int left = t.settingsFile->ReadInteger(settings::kApp, settings::kWindowLeft, settings::kWindowPosDefault);
-    QPoint pos = frameGeometry().topLeft();
-    if (top != -1)
-        pos.setY(top);
-    if (left != -1)
-        pos.setX(left);
+    const QPoint now = frameGeometry().topLeft();
     // A position saved on another screen layout is pulled back onto a work area.
-    move(clampToWorkAreas(QRect(pos, frameGeometry().size())).topLeft() + (geometry().topLeft() - frameGeometry().topLeft()));
+    const QPoint frame = placeOnWorkAreas(left != -1 ? left : now.x(), top != -1 ? top : now.y(), frameGeometry().size());
+    move(frame + (geometry().topLeft() - frameGeometry().topLeft()));
 }
 
 bool TMainForm::discoveryScanAndOpen(TInitAndConfigThread& t)
@@ -410,17 +408,21 @@ void TMainForm::SetControlsEnabled(QWidget* panel, bool on, bool icpInUse)
     }
 }
 
-QRect TMainForm::clampToWorkAreas(const QRect& frame) const
+QPoint TMainForm::placeOnWorkAreas(std::int64_t left, std::int64_t top, const QSize& size) const
 {
+    // In 64 bits: a position read from the file may lie anywhere in 32 bits, where adding the
+    // window's size would overflow.
     const QList<QScreen*> screens = QGuiApplication::screens();
-    for (const QScreen* s : screens)
-        if (s->availableGeometry().contains(frame.topLeft()))
-            return frame;
+    for (const QScreen* s : screens) {
+        const QRect a = s->availableGeometry();
+        if (left >= a.left() && left <= a.right() && top >= a.top() && top <= a.bottom())
+            return QPoint(static_cast<int>(left), static_cast<int>(top));
+    }
     const QRect area = screens.isEmpty() ? QRect(0, 0, 1280, 768) : screens.first()->availableGeometry();
-    QRect r = frame;
-    r.moveLeft(qBound(area.left(), r.left(), qMax(area.left(), area.right() + 1 - r.width())));
-    r.moveTop(qBound(area.top(), r.top(), qMax(area.top(), area.bottom() + 1 - r.height())));
-    return r;
+    const std::int64_t maxLeft = std::max<std::int64_t>(area.left(), std::int64_t(area.right()) + 1 - size.width());
+    const std::int64_t maxTop = std::max<std::int64_t>(area.top(), std::int64_t(area.bottom()) + 1 - size.height());
+    return QPoint(static_cast<int>(std::clamp<std::int64_t>(left, area.left(), maxLeft)),
+                  static_cast<int>(std::clamp<std::int64_t>(top, area.top(), maxTop)));
 }
 
 }  // namespace qmx

@@ -182,7 +182,9 @@ TMainForm::TMainForm(const MainFormOptions& options)
     connect(AutoSaveSettingsLMDCheckBox, &QCheckBox::stateChanged, this, [this] { AutoSaveSettingsLMDCheckBoxChange(); });
     connect(SaveSettingsButton, &QPushButton::clicked, this, [this] { SaveSettingsButtonClick(); });
     connect(FindDeviceLMDButton, &QPushButton::clicked, this, [this] { FindDeviceLMDButtonClick(); });
-    connect(StartMultimeterLMDSpeedButton, &QToolButton::clicked, this, [this] { StartMultimeterLMDSpeedButtonClick(); });
+    // Any way of pressing the latching button (mouse, keyboard, assistive technology) changes its
+    // state; the handler follows the state, not the click.
+    connect(StartMultimeterLMDSpeedButton, &QToolButton::toggled, this, [this] { StartMultimeterLMDSpeedButtonClick(); });
     connect(QmxCratesComboBox, &QComboBox::currentIndexChanged, this, [this] { QmxCratesComboBoxChange(); });
     connect(ModulesComboBox, &QComboBox::currentIndexChanged, this, [this] { ModulesComboBoxChange(); });
     for (QComboBox* c : {AdcRateComboBox, DataFormatLMDComboBox, CurrentValueLMDComboBox})

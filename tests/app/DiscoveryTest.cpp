@@ -9,6 +9,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QAction>
 #include <QApplication>
 #include <QFile>
@@ -416,6 +418,24 @@ TEST_F(Discovery, StartButtonAndParameterChanges)
     ASSERT_NE(form->acquisitionThread(), nullptr);
     form->DataFormatLMDComboBox->setCurrentIndex(1);
     EXPECT_EQ(form->acquisitionThread(), nullptr);
+    EXPECT_FALSE(start->isChecked()) << "a run stopped before it began releases START too";
+
+    // Assistive technology presses the latching button with its toggle action: the same as a click.
+    form->DataFormatLMDComboBox->setCurrentIndex(0);
+    QAccessibleInterface* button = QAccessible::queryAccessibleInterface(start);
+    ASSERT_NE(button, nullptr);
+    QAccessibleActionInterface* actions = button->actionInterface();
+    ASSERT_NE(actions, nullptr);
+    ASSERT_TRUE(actions->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->acquisitionThread() && form->acquisitionThread()->FramesShown > 0; }, 10000))
+        << "toggled, nothing measured";
+    EXPECT_TRUE(start->isChecked());
+    EXPECT_EQ(start->text(), "С   Т   О   П");
+    actions->doAction(QAccessibleActionInterface::toggleAction());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->acquisitionThread() == nullptr; }, 5000));
+    EXPECT_FALSE(start->isChecked());
+    EXPECT_EQ(start->text(), "С   Т   А   Р   Т");
 }
 
 // Common controls: mode 1 or 2 makes every channel AC-only; a common DC then reaches only the
@@ -492,18 +512,25 @@ TEST_F(Discovery, SettingsFileFailureSkipsTheRestOfPrepare)
     EXPECT_FALSE(QFile::exists(form->settingsPath()));
 }
 
+// A position off every screen is pulled back, also one at the limits of 32 bits (which must
+// not overflow on the way).
 TEST_F(Discovery, RestoresASavedPositionOnScreen)
 {
-    startDefaultServer();
-    makeForm();
-    QString msg;
-    form->EnsureSettingsFile(msg);
-    IniFile f(form->settingsPath().toStdString());
-    f.WriteInteger(S::kApp, S::kWindowTop, 5000);
-    f.WriteInteger(S::kApp, S::kWindowLeft, -4000);
-    showAndDiscover();
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_TRUE(area.contains(form->frameGeometry().topLeft())) << "a position off every screen is pulled back";
+    const std::pair<int, int> saved[] = {{5000, -4000}, {2147483647, 2147483647}, {-2147483647 - 1, 2147483647}};
+    for (const auto& [top, left] : saved) {
+        SCOPED_TRACE(testing::Message() << top << " " << left);
+        startDefaultServer();
+        makeForm();
+        QString msg;
+        form->EnsureSettingsFile(msg);
+        IniFile f(form->settingsPath().toStdString());
+        f.WriteInteger(S::kApp, S::kWindowTop, top);
+        f.WriteInteger(S::kApp, S::kWindowLeft, left);
+        showAndDiscover();
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        EXPECT_TRUE(area.contains(form->frameGeometry().topLeft()));
+        form.reset();
+    }
 }
 
 }  // namespace
