@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QTabWidget>
+#include <QSignalBlocker>
 #include <QToolButton>
 
 #include <cstring>
@@ -37,6 +38,11 @@ void TMainForm::StartMultimeterLMDSpeedButtonClick()
     StopThread();
     if (MainLMDPageControl->currentIndex() == 0 && StartMultimeterLMDSpeedButton->isChecked())
         StartThread();
+    // A run that could not start leaves START released, never latched over nothing.
+    if (!acquisitionThread() && StartMultimeterLMDSpeedButton->isChecked()) {
+        const QSignalBlocker block(StartMultimeterLMDSpeedButton);
+        StartMultimeterLMDSpeedButton->setChecked(false);
+    }
 }
 
 void TMainForm::QmxCratesComboBoxChange()

@@ -374,6 +374,8 @@ void TMainForm::discoveryStarted()
 
 void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
 {
+    // The discovery reopens the module the acquisition thread uses: the two never overlap.
+    StopThread();
     DiscoveryRunning = 0;
     TInitAndConfigThread* thread = nullptr;
     try {
@@ -407,6 +409,9 @@ void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
 void TMainForm::StartThread()
 {
     if (MeasurementRunning || !MeasurementMayBeStarted)
+        return;
+    // A discovery requested or running owns the module until it has finished.
+    if (DiscoveryRunning || !DiscoveryMayBeRequested || _discoveryAlive)
         return;
     const int page = static_cast<int>(_pageTable.indexOf(MainLMDPageControl->currentWidget()));
     if (page < 0) {
