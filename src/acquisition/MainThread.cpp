@@ -1,5 +1,6 @@
 #include "MainThread.h"
 
+#include "ChannelRecord.h"
 #include "CrateTypes.h"
 #include "NumberFormat.h"
 #include "RateTable.h"
@@ -302,20 +303,11 @@ bool TMainThread::Configure()
     ChannelSlot.fill(kNoSlot);
     ActiveChannelCount = 0;
     for (int ch = 0; ch < 4; ++ch) {
-        Qmx58ChannelConfig& rec = h.channels[ch];
-        const ChannelSnapshot& s = Settings.Channels[static_cast<std::size_t>(ch)];
-        if (in.ChannelEnabled[static_cast<std::size_t>(ch)]) {
-            rec.enabled = 1;
-            ChannelSlot[static_cast<std::size_t>(ch)] = static_cast<std::uint16_t>(ActiveChannelCount++);
-        } else {
-            rec.enabled = 0;
-        }
-        const bool icp = s.InputMode == 2;
-        rec.icpSensorMode = icp ? 1 : 0;
-        rec.inputRangeIndex = static_cast<std::uint8_t>(std::clamp(icp ? s.IcpRange : s.DiffRange, 0, 1));
-        if (!icp)
-            rec.acCoupling = s.InputMode == 1 ? 1 : 0;
-        rec.zeroField = 0;
+        const auto c = static_cast<std::size_t>(ch);
+        const ChannelSnapshot& s = Settings.Channels[c];
+        fillChannelRecord(h.channels[ch], in.ChannelEnabled[c], s.InputMode, s.DiffRange, s.IcpRange);
+        if (in.ChannelEnabled[c])
+            ChannelSlot[c] = static_cast<std::uint16_t>(ActiveChannelCount++);
     }
     // Without a rate selected the module keeps the rate it has.
     int rateIndex = in.RateIndex;

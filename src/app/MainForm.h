@@ -175,7 +175,9 @@ public:
     }
     void discoveryPrepare(TInitAndConfigThread& t) override;
     void discoveryRestorePosition(TInitAndConfigThread& t) override;
-    bool discoveryScanAndOpen(TInitAndConfigThread& t) override;
+    void discoveryScanBegin(TInitAndConfigThread& t) override;
+    void discoveryShowScan(TInitAndConfigThread& t) override;
+    ServerAddress discoveryServer() const override;
     void discoveryRebuildModuleList() override;
     void discoveryShowStatus(TInitAndConfigThread& t, bool undetermined) override;
     void discoveryApplySettings(TInitAndConfigThread& t) override;

@@ -24,21 +24,6 @@
 #include <cstring>
 
 namespace qmx {
-namespace {
-
-QString serialText(const char* bytes)
-{
-    return QString::fromLatin1(bytes, static_cast<int>(strnlen(bytes, DiscoveryTable::kTextSize)));
-}
-
-// Copies a serial into a 16-byte field, byte 15 always NUL.
-void copySerial(char (&dst)[DiscoveryTable::kTextSize], const char* src)
-{
-    std::memset(dst, 0, sizeof dst);
-    std::memcpy(dst, src, strnlen(src, DiscoveryTable::kTextSize - 1));
-}
-
-}  // namespace
 
 void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
 {
@@ -148,118 +133,22 @@ void TMainForm::discoveryRestorePosition(TInitAndConfigThread& t)
     move(frame + (geometry().topLeft() - frameGeometry().topLeft()));
 }
 
-bool TMainForm::discoveryScanAndOpen(TInitAndConfigThread& t)
+void TMainForm::discoveryScanBegin(TInitAndConfigThread& t)
 {
     t.messageShown = false;
-    DiscoveryTable& d = Discovery;
     const std::uint8_t guard = UpdateGuard;
     UpdateGuard = 1;
-    struct GuardRestore {
-        TMainForm& f;
-        std::uint8_t g;
-        ~GuardRestore() { f.UpdateGuard = g; }
-    } restore{*this, guard};
-
-    // 1.
     ModulesComboBox->clear();
     ModulesComboBox->setMaxVisibleItems(1);
-    // 2. The crate list.
-    QmxCrateConnection conn{};
-    std::memset(d.rawSerials, 0, sizeof d.rawSerials);
-    d.rawCrateCount = 0;
-    conn.channel = 0;
-    bool listed = QMX_Init(&conn) == 0 && QMX_Open(&conn) == 0;
-    listed = listed && QMX_GetCrates(&conn, d.rawSerials) == 0;
-    QMX_Close(&conn);
-    if (!listed) {
-        t.ShowMessage("Не могу найти ни одного QMX крейта!");
-        return false;
-    }
-    // 3. Type and modules of every listed crate.
-    std::memset(d.rawCrateTypes, 0, sizeof d.rawCrateTypes);
-    std::memset(d.rawModuleIds, 0, sizeof d.rawModuleIds);
-    for (int i = 0; i < DiscoveryTable::kMaxCrates; ++i) {
-        if (d.rawSerials[i][0] == '\0')
-            continue;
-        d.rawSerials[i][DiscoveryTable::kTextSize - 1] = '\0';
-        ++d.rawCrateCount;
-        QmxCrateConnection c{};
-        QMX_Init(&c);
-        copySerial(c.serialNumber, d.rawSerials[i]);
-        QmxCrateInfo info{};
-        const bool ok = QMX_Open(&c) == 0 && QMX_GetCrateInfo(&c, &info) == 0 && QMX_GetCrateModules(&c, d.rawModuleIds[i]) == 0;
-        QMX_Close(&c);
-        if (!ok)
-            return false;
-        d.rawCrateTypes[i] = info.crateType;
-    }
-    // 4. The crates that hold usable QMX58 modules, in list order.
-    d.crateCount = 0;
-    std::memset(d.crateSerials, 0, sizeof d.crateSerials);
-    std::memset(d.crateTypes, 0, sizeof d.crateTypes);
-    std::memset(d.moduleSlots, 0, sizeof d.moduleSlots);
-    std::memset(d.moduleCounts, 0, sizeof d.moduleCounts);
-    std::memset(d.moduleSerials, 0, sizeof d.moduleSerials);
-    std::memset(d.icpCapable, 0, sizeof d.icpCapable);
-    Qmx58Handle& h = ModuleHandle;
-    int j = 0;
-    for (int i = 0; i < DiscoveryTable::kMaxCrates && j < DiscoveryTable::kMaxCrates; ++i) {
-        if (d.rawSerials[i][0] == '\0')
-            continue;
-        for (int k = 1; k <= DiscoveryTable::kMaxSlots; ++k) {
-            if (d.rawModuleIds[i][k - 1] != QMX_MODULE_ID_QMX58)
-                continue;
-            if (QMX58_IsOpened(&h) == 0)
-                QMX58_Close(&h);
-            if (QMX58_Open(&h, 0x7F000001, 11111, d.rawSerials[i], static_cast<std::uint16_t>(k)) != 0)
-                continue;
-            if (d.crateTypes[j] == 0) {
-                // The first module of the crate: the open already reported serial and ICP.
-                d.crateTypes[j] = d.rawCrateTypes[i];
-            } else if (QMX58_GetConfig(&h) != 0) {
-                continue;
-            }
-            const std::uint16_t m = d.moduleCounts[j];
-            copySerial(d.moduleSerials[j][m], h.moduleInfo.serialNumber);
-            d.icpCapable[j][m] = h.moduleInfo.icpCapable;
-            d.moduleSlots[j][m] = static_cast<std::uint16_t>(k);
-            d.moduleCounts[j] = static_cast<std::uint16_t>(m + 1);
-        }
-        if (d.moduleCounts[j] > 0) {
-            copySerial(d.crateSerials[j], d.rawSerials[i]);
-            ++j;
-        }
-    }
-    d.crateCount = static_cast<std::uint16_t>(j);
-    if (QMX58_IsOpened(&h) == 0)
-        QMX58_Close(&h);
-    // 5.
-    if (d.crateCount == 0) {
-        t.ShowMessage(QString("Не могу найти ни одного QMX крейта, где бы был установлен модуль ") + "QMX58" + "!");
-        return false;
-    }
-    // 6. The target crate and module, else the first ones.
-    d.selectedCrateIndex = 0;
-    bool targetFound = false;
-    for (int c = 0; c < d.crateCount; ++c)
-        if (serialText(d.crateSerials[c]) == t.targetSerial) {
-            d.selectedCrateIndex = static_cast<std::uint16_t>(c);
-            targetFound = true;
-            break;
-        }
-    // The target slot is a slot of the target crate: in another crate it means nothing, and
-    // that crate's first module is taken.
-    for (int c = 0; c < d.crateCount; ++c) {
-        d.selectedModuleIndex[c] = 0;
-        if (c != d.selectedCrateIndex || !targetFound)
-            continue;
-        for (int m = 0; m < d.moduleCounts[c]; ++m)
-            if (d.moduleSlots[c][m] == t.targetSlot) {
-                d.selectedModuleIndex[c] = static_cast<std::uint16_t>(m);
-                break;
-            }
-    }
-    // 7. The crate list.
+    UpdateGuard = guard;
+}
+
+void TMainForm::discoveryShowScan(TInitAndConfigThread&)
+{
+    const std::uint8_t guard = UpdateGuard;
+    UpdateGuard = 1;
+    DiscoveryTable& d = Discovery;
+    // The crate list, with the selected crate.
     QmxCratesComboBox->clear();
     for (int c = 0; c < d.crateCount; ++c)
         QmxCratesComboBox->addItem(QString::number(c + 1) + ": " + serialText(d.crateSerials[c]));
@@ -267,19 +156,17 @@ bool TMainForm::discoveryScanAndOpen(TInitAndConfigThread& t)
     QmxCratesComboBox->setCurrentIndex(d.selectedCrateIndex);
     SelectedCrateTypeCode = d.crateTypes[d.selectedCrateIndex];
     d.crateOk = 1;
-    // 8. The module list.
+    // The selected crate's modules.
     discoveryRebuildModuleList();
-    // 9. Open the selected module.
-    if (QMX58_IsOpened(&h) == 0)
-        QMX58_Close(&h);
-    QMX58_Init(&h);
-    const std::uint16_t c = d.selectedCrateIndex;
-    if (QMX58_Open(&h, 0x7F000001, 11111, d.crateSerials[c], d.moduleSlots[c][d.selectedModuleIndex[c]]) == 0 &&
-        QMX58_GetConfig(&h) == 0) {
-        d.moduleState = 1;
-        return true;
-    }
-    return false;
+    UpdateGuard = guard;
+}
+
+ServerAddress TMainForm::discoveryServer() const
+{
+    ServerAddress a;
+    if (_options.serverPort != 0)
+        a.port = _options.serverPort;
+    return a;
 }
 
 void TMainForm::discoveryRebuildModuleList()

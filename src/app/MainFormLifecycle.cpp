@@ -410,8 +410,9 @@ void TMainForm::StartThread()
 {
     if (MeasurementRunning || !MeasurementMayBeStarted)
         return;
-    // A discovery requested or running owns the module until it has finished.
-    if (DiscoveryRunning || !DiscoveryMayBeRequested || _discoveryAlive)
+    // A discovery requested or running owns the module until it has finished (its work is
+    // over when its termination handler has cleared the running flag).
+    if (DiscoveryRunning || !DiscoveryMayBeRequested)
         return;
     const int page = static_cast<int>(_pageTable.indexOf(MainLMDPageControl->currentWidget()));
     if (page < 0) {

@@ -3,6 +3,7 @@
 
 #include "MainForm.h"
 
+#include "ChannelRecord.h"
 #include "NumberFormat.h"
 #include "RateTable.h"
 #include "WorkerThread.h"
@@ -300,16 +301,10 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
 int TMainForm::applySettingsToModule()
 {
     for (int ch = 0; ch < 4; ++ch) {
-        TQmx58AdcChannelFrame* fr = Frames[ch];
-        Qmx58ChannelConfig& c = ModuleHandle.channels[ch];
-        const int mode = fr->InputConnectionModeLMDComboBox->currentIndex();
-        c.enabled = fr->ChannelNumberLMDCheckBox->isChecked() ? 1 : 0;
-        c.icpSensorMode = mode == 2 ? 1 : 0;
-        const int range = c.icpSensorMode ? fr->IcpInputRangeLMDComboBox->currentIndex() : fr->DiffInputRangeLMDComboBox->currentIndex();
-        c.inputRangeIndex = static_cast<std::uint8_t>(range < 0 ? 0 : range);
-        if (!c.icpSensorMode)
-            c.acCoupling = mode == 1 ? 1 : 0;
-        c.zeroField = 0;
+        const TQmx58AdcChannelFrame* fr = Frames[ch];
+        fillChannelRecord(ModuleHandle.channels[ch], fr->ChannelNumberLMDCheckBox->isChecked(),
+                          fr->InputConnectionModeLMDComboBox->currentIndex(), fr->DiffInputRangeLMDComboBox->currentIndex(),
+                          fr->IcpInputRangeLMDComboBox->currentIndex());
     }
     const int rate = AdcRateComboBox->currentIndex();
     if (rate >= 0 && rate < static_cast<int>(Qmx58RateTable.size()))

@@ -29,6 +29,7 @@ struct DiscoveryTable {
     std::uint16_t moduleSlots[kMaxCrates][kMaxSlots] = {};  // 1-based slot of each module
     char moduleSerials[kMaxCrates][kMaxSlots][kTextSize] = {};
     std::int32_t icpCapable[kMaxCrates][kMaxSlots] = {};
+    std::uint8_t moduleFirmware[kMaxCrates][kMaxSlots] = {};
 
     std::uint8_t crateOk = 0;
     std::uint8_t moduleState = 0;  // 0 none, 1 opened by the scan, 2 opened and configured (usable)

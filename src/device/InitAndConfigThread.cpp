@@ -11,11 +11,6 @@ TInitAndConfigThread::TInitAndConfigThread(DiscoveryHost& host, bool fromSetting
 {
 }
 
-QString moduleVariantName(const char* libraryName, bool icpCapable)
-{
-    return QString::fromLatin1(libraryName, static_cast<int>(strnlen(libraryName, 8))) + (icpCapable ? "-2" : "-1");
-}
-
 void TInitAndConfigThread::ShowMessage(const QString& text)
 {
     pendingMessage = text;
@@ -39,21 +34,34 @@ bool TInitAndConfigThread::OpenSelectedModule()
     moduleName.clear();
     DiscoveryTable& d = _host.discoveryTable();
     Qmx58Handle& h = _host.moduleHandle();
-    if (QMX58_IsOpened(&h) == 0)
-        QMX58_Close(&h);
-    QMX58_Init(&h);
-    const std::uint16_t crate = d.selectedCrateIndex;
-    if (crate >= d.crateCount || crate >= DiscoveryTable::kMaxCrates)
-        return false;
-    const std::uint16_t module = d.selectedModuleIndex[crate];
-    if (module >= d.moduleCounts[crate] || module >= DiscoveryTable::kMaxSlots)
-        return false;
-    if (QMX58_Open(&h, 0x7F000001, 11111, d.crateSerials[crate], d.moduleSlots[crate][module]) != 0)
-        return false;
-    if (QMX58_GetConfig(&h) != 0)
+    if (!openSelectedModule(d, h, _host.discoveryServer()))
         return false;
     moduleName = moduleVariantName(h.moduleInfo.moduleName, h.moduleInfo.icpCapable != 0);
     d.moduleState = 2;
+    return true;
+}
+
+bool TInitAndConfigThread::ScanAndOpen()
+{
+    Synchronize([this] { _host.discoveryScanBegin(*this); });
+    DiscoveryTable& d = _host.discoveryTable();
+    switch (scanCrates(d, _host.moduleHandle(), _host.discoveryServer())) {
+    case ScanResult::NoCrateList:
+        ShowMessage("Не могу найти ни одного QMX крейта!");
+        return false;
+    case ScanResult::NoModule:
+        ShowMessage(QString("Не могу найти ни одного QMX крейта, где бы был установлен модуль ") + "QMX58" + "!");
+        return false;
+    case ScanResult::CrateUnreadable:
+        return false;
+    case ScanResult::Ok:
+        break;
+    }
+    selectTarget(d, targetSerial, targetSlot);
+    Synchronize([this] { _host.discoveryShowScan(*this); });
+    if (!openSelectedModule(d, _host.moduleHandle(), _host.discoveryServer()))
+        return false;
+    d.moduleState = 1;
     return true;
 }
 
@@ -76,7 +84,7 @@ void TInitAndConfigThread::Execute()
     _host.discoveryRunningFlag().store(1);
     _host.discoveryStarted();
     try {
-        // 1. Start.
+        // Start: the window knows the thread runs; Prepare on the window thread.
         messageShown = false;
         librariesOk = false;
         crateTypeCode = 0;
@@ -84,16 +92,16 @@ void TInitAndConfigThread::Execute()
         Synchronize([this] { _host.discoveryPrepare(*this); });
         _host.discoveryPrepared();
         QThread::msleep(100);
-        // 2.
+        // The saved window position, unless Prepare had something to report.
         if (!messageShown) {
             Synchronize([this] { _host.discoveryRestorePosition(*this); });
             QThread::msleep(100);
         }
-        // 3. By mode.
+        // Find the devices (3), reopen in another crate (2) or open another module (1).
         bool applied = true;
         switch (_mode) {
         case 3: {
-            Synchronize([this] { _host.discoveryScanAndOpen(*this); });
+            ScanAndOpen();
             if (!messageShown) {
                 takeSelectedCrateType();
                 if (_host.discoveryTable().moduleState == 1)
@@ -123,14 +131,14 @@ void TInitAndConfigThread::Execute()
         }
         if (applied) {
             QThread::msleep(100);
-            // 4.
+            // The saved settings onto the window.
             if (!messageShown) {
                 Synchronize([this] { _host.discoveryApplySettings(*this); });
                 QThread::msleep(100);
             }
         }
     } catch (...) {
-        // 5.
+        // Anything unexpected: one message, and nothing counts as usable.
         try {
             ShowMessage("Опаньки!!! Поймали неустранимое исключение!!!\nСрочно сообщите разработчику!");
         } catch (...) {
@@ -138,7 +146,7 @@ void TInitAndConfigThread::Execute()
         _host.discoveryTable().crateOk = 0;
         _host.discoveryTable().moduleState = 0;
     }
-    // 6.
+    // Finish: the window usable again.
     QThread::msleep(100);
     try {
         Synchronize([this] { _host.discoveryFinish(*this); });

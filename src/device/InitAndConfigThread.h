@@ -5,6 +5,7 @@
 // routines of the window that the thread runs synchronised on the window thread; the library
 // calls of modes 1 and 2 run on the thread itself. It frees itself when done.
 
+#include "CrateScan.h"
 #include "DiscoveryTable.h"
 #include "IniFile.h"
 #include "WorkerThread.h"
@@ -35,7 +36,11 @@ public:
     // sync routines
     virtual void discoveryPrepare(TInitAndConfigThread& t) = 0;
     virtual void discoveryRestorePosition(TInitAndConfigThread& t) = 0;
-    virtual bool discoveryScanAndOpen(TInitAndConfigThread& t) = 0;
+    // Mode 3 runs the crate scan on the thread (the window never waits on the network): the
+    // window clears its module list before the scan and shows the crate and module lists of
+    // the table after a successful one.
+    virtual void discoveryScanBegin(TInitAndConfigThread& t) = 0;
+    virtual void discoveryShowScan(TInitAndConfigThread& t) = 0;
     virtual void discoveryRebuildModuleList() = 0;
     virtual void discoveryShowStatus(TInitAndConfigThread& t, bool undetermined) = 0;
     virtual void discoveryApplySettings(TInitAndConfigThread& t) = 0;
@@ -46,6 +51,8 @@ public:
     // disabled from Prepare to Finish).
     virtual DiscoveryTable& discoveryTable() = 0;
     virtual Qmx58Handle& moduleHandle() = 0;
+    // Where the crate server listens.
+    virtual ServerAddress discoveryServer() const = 0;
 };
 
 class TInitAndConfigThread : public TThread {
@@ -80,6 +87,9 @@ public:
 
     // Sets crate type code and name from the selected crate of the discovery table.
     void takeSelectedCrateType();
+    // Mode 3: the crate scan on the thread, the target selected, the lists shown, the selected
+    // module opened (ModuleState 1 on success).
+    bool ScanAndOpen();
 
 protected:
     void Execute() override;
@@ -90,7 +100,5 @@ private:
     std::int16_t _mode;
 };
 
-// "QMX58" + "-2" for an ICP-capable module, "-1" otherwise.
-QString moduleVariantName(const char* libraryName, bool icpCapable);
 
 }  // namespace qmx

@@ -1,6 +1,7 @@
 #include "WorkerThread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <condition_variable>
@@ -48,6 +49,13 @@ public:
     std::deque<std::shared_ptr<PendingCall>> calls;  // guarded by dispatcherMutex()
     std::vector<TThread*> deletes;                   // guarded by dispatcherMutex()
 };
+
+// The longest time one synchronised call kept the GUI thread busy (a measure for benchmarks).
+std::atomic<long long>& longestCallNs()
+{
+    static std::atomic<long long> ns{0};
+    return ns;
+}
 
 std::mutex& dispatcherMutex()
 {
@@ -119,10 +127,16 @@ void Dispatcher::drain()
             }
         }
         if (call) {
+            QElapsedTimer clock;
+            clock.start();
             try {
                 call->fn();
             } catch (...) {
                 call->error = std::current_exception();
+            }
+            const long long ns = clock.nsecsElapsed();
+            long long longest = longestCallNs().load();
+            while (ns > longest && !longestCallNs().compare_exchange_weak(longest, ns)) {
             }
             call->finish();
         } else {
@@ -165,6 +179,8 @@ bool TThread::dispatcherInstalled()
 }
 
 int TThread::liveCount() { return liveThreads().load(); }
+
+long long TThread::takeLongestSynchronizedCallNs() { return longestCallNs().exchange(0); }
 
 TThread::TThread()
 {

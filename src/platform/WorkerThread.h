@@ -48,6 +48,9 @@ public:
     // Thread objects that exist now (constructed and not yet destroyed): no worker object may
     // outlive the window that started it.
     static int liveCount();
+    // The longest time one synchronised call ran on the GUI thread since the last call of this
+    // function (which restarts the measure), in nanoseconds.
+    static long long takeLongestSynchronizedCallNs();
 
 protected:
     virtual void Execute() = 0;
