@@ -2,6 +2,7 @@
 // Small helpers the window's form-description code uses to create a named widget in place.
 
 #include <QLabel>
+#include <QPushButton>
 #include <QRect>
 #include <QString>
 #include <QWidget>
@@ -22,6 +23,13 @@ inline QLabel* label(QWidget* parent, const char* name, const QString& text, con
     auto* l = make<QLabel>(parent, name, geometry);
     l->setText(text);
     return l;
+}
+
+inline QPushButton* button(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
+{
+    auto* b = make<QPushButton>(parent, name, geometry);
+    b->setText(text);
+    return b;
 }
 
 }  // namespace qmx::form

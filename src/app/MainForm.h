@@ -114,6 +114,8 @@ public:
     void ComputationMethodLMDComboBoxChange(QObject* sender);
     void BasePhaseChannelLMDRadioButtonClick(QObject* sender);
     void ApplyChannelMode(int channel, int mode, int method);
+    // The all-channels check box: checked or unchecked when the four agree, grey otherwise.
+    void updateAllChannelsCheckState();
     void ResetChannelValues(int channel);
     void setApplicationActive(bool active);
 

@@ -25,9 +25,7 @@ void TMainForm::ResetChannelValues(int channel)
     TQmx58AdcChannelFrame* f = Frames[static_cast<std::size_t>(channel)];
     f->ChannelNumberLMDCheckBox->setChecked(false);
     for (QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit}) {
-        QPalette pal = box->palette();
-        pal.setColor(QPalette::Text, QColor(0, 255, 0));
-        box->setPalette(pal);
+        setPaletteColor(box, QPalette::Text, QColor(0, 255, 0));
         box->setText(TQmx58AdcChannelFrame::kPlaceholder);
     }
     f->SetFlashLedMode(2);
@@ -97,6 +95,11 @@ void TMainForm::EnaChannelLMDCheckBoxChange(QObject* sender)
     else
         frame->ShowChannelOff();
 
+    updateAllChannelsCheckState();
+}
+
+void TMainForm::updateAllChannelsCheckState()
+{
     int on = 0;
     for (TQmx58AdcChannelFrame* f : Frames)
         on += f->ChannelNumberLMDCheckBox->isChecked() ? 1 : 0;

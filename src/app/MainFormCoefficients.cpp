@@ -13,6 +13,7 @@
 #include "MainForm.h"
 
 #include "DecimalText.h"
+#include "FormBuilders.h"
 #include "LogView.h"
 #include "NumberFormat.h"
 #include "RateTable.h"
@@ -53,22 +54,6 @@ struct SaveButtonsState {
 };
 SaveButtonsState saveButtonsStateStep() { return {}; }
 
-QLabel* pageLabel(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
-{
-    auto* l = new QLabel(text, parent);
-    l->setObjectName(name);
-    l->setGeometry(geometry);
-    return l;
-}
-
-QPushButton* pageButton(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
-{
-    auto* b = new QPushButton(text, parent);
-    b->setObjectName(name);
-    b->setGeometry(geometry);
-    return b;
-}
-
 TStringGrid* coefGrid(QWidget* parent, const char* name, int cols, int rows, const QList<int>& widths)
 {
     auto* g = new TStringGrid(parent);
@@ -91,16 +76,16 @@ void TMainForm::buildHiddenPages()
     auto* amplitude = new QGroupBox("Корректировочные коэффициенты амплитуды", page);
     amplitude->setObjectName("AmplitudeCoefsLMDGroupBox");
     amplitude->setGeometry(8, 6, 860, 300);
-    pageLabel(amplitude, "AdcRateCalibrPanelLabLMDLabel", "Частота преобразований АЦП, Гц", {14, 30, 260, 24});
+    form::label(amplitude, "AdcRateCalibrPanelLabLMDLabel", "Частота преобразований АЦП, Гц", {14, 30, 260, 24});
     AdcRateCalibrPanelComboBox->setParent(amplitude);
     AdcRateCalibrPanelComboBox->setGeometry(280, 27, 130, 30);
     AdcRateCalibrPanelComboBox->show();
 
     const QList<int> widths{110, 150};
-    pageLabel(amplitude, "AdcOffsetCoefsLabLMDLabel", "Смещение, мВ", {14, 72, 300, 24});
+    form::label(amplitude, "AdcOffsetCoefsLabLMDLabel", "Смещение, мВ", {14, 72, 300, 24});
     AdcOffsetCoefsStringGrid = coefGrid(amplitude, "AdcOffsetCoefsStringGrid", 1 + kRanges, 1 + kChannels, widths);
     AdcOffsetCoefsStringGrid->move(14, 100);
-    pageLabel(amplitude, "AdcScaleCoefsLabLMDLabel", "Масштаб", {440, 72, 300, 24});
+    form::label(amplitude, "AdcScaleCoefsLabLMDLabel", "Масштаб", {440, 72, 300, 24});
     AdcScaleCoefsStringGrid = coefGrid(amplitude, "AdcScaleCoefsStringGrid", 1 + kRanges, 1 + kChannels, widths);
     AdcScaleCoefsStringGrid->move(440, 100);
     AmplitudeGrids = {AdcOffsetCoefsStringGrid, AdcScaleCoefsStringGrid};
@@ -113,7 +98,7 @@ void TMainForm::buildHiddenPages()
     auto* phase = new QGroupBox("Сдвиг фазы для ICP режима, Град", page);
     phase->setObjectName("PhaseCoefsLMDGroupBox");
     phase->setGeometry(8, 316, 860, 170);
-    pageLabel(phase, "FreqForPhaseLabLMDLabel", "Частота, на которой измерен сдвиг фаз, Гц", {14, 30, 340, 24});
+    form::label(phase, "FreqForPhaseLabLMDLabel", "Частота, на которой измерен сдвиг фаз, Гц", {14, 30, 340, 24});
     FreqForPhaseLMDLabel->setParent(phase);
     FreqForPhaseLMDLabel->setGeometry(360, 28, 160, 28);
     FreqForPhaseLMDLabel->setFrameShape(QFrame::Panel);
@@ -126,15 +111,15 @@ void TMainForm::buildHiddenPages()
         PhaseCoefsStringGrid->setCell(c, 0, QString("Канал %1").arg(c));
 
     const int bx = 884;
-    SaveCalibrCoefsGridToFactoryFlashLMDButton = pageButton(page, "SaveCalibrCoefsGridToFactoryFlashLMDButton",
+    SaveCalibrCoefsGridToFactoryFlashLMDButton = form::button(page, "SaveCalibrCoefsGridToFactoryFlashLMDButton",
                                                             "Сохранить таблицы в заводском ППЗУ", {bx, 16, 350, 50});
-    RefreshCalibrCoefsGridFromFactoryFlashLMDButton = pageButton(page, "RefreshCalibrCoefsGridFromFactoryFlashLMDButton",
+    RefreshCalibrCoefsGridFromFactoryFlashLMDButton = form::button(page, "RefreshCalibrCoefsGridFromFactoryFlashLMDButton",
                                                                  "Обновить таблицы из заводского ППЗУ", {bx, 76, 350, 50});
-    SaveCalibrCoefsGridToUserFlashLMDButton = pageButton(page, "SaveCalibrCoefsGridToUserFlashLMDButton",
+    SaveCalibrCoefsGridToUserFlashLMDButton = form::button(page, "SaveCalibrCoefsGridToUserFlashLMDButton",
                                                          "Сохранить таблицы в пользов. ППЗУ", {bx, 166, 350, 50});
-    RefreshCalibrCoefsGridFromUserFlashLMDButton = pageButton(page, "RefreshCalibrCoefsGridFromUserFlashLMDButton",
+    RefreshCalibrCoefsGridFromUserFlashLMDButton = form::button(page, "RefreshCalibrCoefsGridFromUserFlashLMDButton",
                                                               "Обновить таблицы из пользов. ППЗУ", {bx, 226, 350, 50});
-    ResetCalibrCoefsGridInUserFlashLMDButton = pageButton(page, "ResetCalibrCoefsGridInUserFlashLMDButton",
+    ResetCalibrCoefsGridInUserFlashLMDButton = form::button(page, "ResetCalibrCoefsGridInUserFlashLMDButton",
                                                           "Сбросить таблицы в пользов. ППЗУ", {bx, 286, 350, 50});
 
     for (TStringGrid* g : {AdcOffsetCoefsStringGrid, AdcScaleCoefsStringGrid, PhaseCoefsStringGrid}) {

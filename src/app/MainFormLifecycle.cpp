@@ -3,6 +3,7 @@
 #include "MainForm.h"
 
 #include "FileVersionInfo.h"
+#include "NumberFormat.h"
 #include "Led.h"
 #include "RateTable.h"
 #include "WindowMessages.h"
@@ -18,7 +19,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
@@ -32,7 +32,6 @@
 #include <QToolButton>
 #include <QToolTip>
 
-#include <clocale>
 #include <cmath>
 
 namespace qmx {
@@ -41,16 +40,6 @@ namespace {
 constexpr int kHintPauseMs = 200;
 constexpr int kHintShortMs = 2000;
 constexpr int kHintLongMs = 10000;
-
-// Sets the process-wide decimal separator to ".": the C library's numeric locale and Qt's
-// default locale, whatever the user's locale is.
-void setDecimalSeparatorDot()
-{
-    std::setlocale(LC_NUMERIC, "C");
-    QLocale c(QLocale::C);
-    c.setNumberOptions(QLocale::OmitGroupSeparator);
-    QLocale::setDefault(c);
-}
 
 // The hint pause of the application.
 class HintTimingStyle : public QProxyStyle {

@@ -30,17 +30,10 @@ const QColor kIdleCaptionColor(0, 128, 0);
 const QString kStartCaption = "С   Т   А   Р   Т";
 const QString kStopCaption = "С   Т   О   П";
 
-void setTextColor(QWidget* w, QPalette::ColorRole role, const QColor& c)
-{
-    QPalette pal = w->palette();
-    pal.setColor(role, c);
-    w->setPalette(pal);
-}
-
 void showValue(QLineEdit* box, const QString& text, const QColor& colour)
 {
     box->setEnabled(true);
-    setTextColor(box, QPalette::Text, colour);
+    setPaletteColor(box, QPalette::Text, colour);
     box->setText(text);
 }
 
@@ -64,7 +57,7 @@ QString TMainForm::resultMask(int row, int range) const
 void TMainForm::setStartButtonCaption(bool running)
 {
     StartMultimeterLMDSpeedButton->setText(running ? kStopCaption : kStartCaption);
-    setTextColor(StartMultimeterLMDSpeedButton, QPalette::ButtonText, running ? kRunningCaptionColor : kIdleCaptionColor);
+    setPaletteColor(StartMultimeterLMDSpeedButton, QPalette::ButtonText, running ? kRunningCaptionColor : kIdleCaptionColor);
 }
 
 void TMainForm::acquisitionStartup(StartupInfo& info)
@@ -83,7 +76,7 @@ void TMainForm::acquisitionBeginRun(RunSettings& s)
     setStartButtonCaption(true);
     VoltmeterValueLMDLabel->setText(QString());
     for (TQmx58AdcChannelFrame* f : Frames) {
-        setTextColor(f->Value1LMDEdit, QPalette::Text, kValueColor);
+        setPaletteColor(f->Value1LMDEdit, QPalette::Text, kValueColor);
         f->Value1LMDEdit->setText(QString());
         for (QLabel* l : {f->Value1LabLMDLabel, f->Value2LabLMDLabel, f->Value3LabLMDLabel})
             l->setText(QString());

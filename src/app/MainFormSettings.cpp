@@ -285,10 +285,7 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     }
     // 16.-18.
     PhaseCorrectionFilterMultimeterLMDCheckBox->setChecked(icp);
-    int on = 0;
-    for (TQmx58AdcChannelFrame* fr : Frames)
-        on += fr->ChannelNumberLMDCheckBox->isChecked() ? 1 : 0;
-    AllChannelsLMDCheckBox->setCheckState(on == 4 ? Qt::Checked : on == 0 ? Qt::Unchecked : Qt::PartiallyChecked);
+    updateAllChannelsCheckState();
     UpdateGuard = 0;
     // 19. A failure of the module call is not reported and does not change the result.
     if (Discovery.moduleState == 2) {

@@ -31,7 +31,6 @@
 #include <QToolButton>
 #include <QWheelEvent>
 
-#include <clocale>
 #include <cmath>
 
 namespace qmx {
@@ -39,15 +38,6 @@ namespace {
 
 const QColor kUncommitted(255, 0, 0);
 const QColor kCommitted(0, 0, 0);
-
-// Sets the process-wide decimal separator to ".".
-void decimalSeparatorDot()
-{
-    std::setlocale(LC_NUMERIC, "C");
-    QLocale c(QLocale::C);
-    c.setNumberOptions(QLocale::OmitGroupSeparator);
-    QLocale::setDefault(c);
-}
 
 struct ConversionError {};
 
@@ -63,36 +53,16 @@ double sign(double v) { return v > 0 ? 1.0 : v < 0 ? -1.0 : 0.0; }
 
 bool isUncommitted(const QLineEdit* e) { return e->palette().color(QPalette::Text) == kUncommitted; }
 
-void setTextColor(QLineEdit* e, const QColor& c)
-{
-    QPalette p = e->palette();
-    p.setColor(QPalette::Text, c);
-    e->setPalette(p);
-}
+void setTextColor(QLineEdit* e, const QColor& c) { setPaletteColor(e, QPalette::Text, c); }
 
 using form::label;
 using form::make;
 
 QPushButton* button(QWidget* parent, const char* name, const QString& text, const QString& hint, const QRect& geometry)
 {
-    auto* b = make<QPushButton>(parent, name, geometry);
-    b->setText(text);
+    QPushButton* b = form::button(parent, name, text, geometry);
     b->setToolTip(hint);
     return b;
-}
-
-// The character of a key as a key-press handler sees it; null for keys without one.
-QChar keyChar(const QKeyEvent* e)
-{
-    switch (e->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter: return QChar('\r');
-    case Qt::Key_Backspace: return QChar('\b');
-    case Qt::Key_Delete: return QChar();  // a key without a character, like the moves
-    default: break;
-    }
-    const QString t = e->text();
-    return t.isEmpty() ? QChar() : t.at(0);
 }
 
 // Key presses of the generator edits and the window's mouse wheel.
@@ -354,7 +324,7 @@ void TMainForm::CommonLMDEditKeyPress(QObject* sender, QChar& key)
         return;
     if (key >= QChar('0') && key <= QChar('9'))
         return;
-    decimalSeparatorDot();
+    setDecimalSeparatorDot();
     if (key == QChar('-') || key == QChar('\b') || key == QChar('.'))
         return;
     if (key != QChar('\r')) {

@@ -26,4 +26,13 @@ inline QColor toQColor(ColorRef c, const QPalette& palette = QPalette())
     return QColor(static_cast<int>(c & 0xFF), static_cast<int>((c >> 8) & 0xFF), static_cast<int>((c >> 16) & 0xFF));
 }
 
+// Sets one colour role of a widget's palette.
+template <class Widget>
+void setPaletteColor(Widget* w, QPalette::ColorRole role, const QColor& c)
+{
+    QPalette pal = w->palette();
+    pal.setColor(role, c);
+    w->setPalette(pal);
+}
+
 }  // namespace qmx

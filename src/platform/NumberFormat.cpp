@@ -1,5 +1,9 @@
 #include "NumberFormat.h"
 
+#include <QLocale>
+
+#include <clocale>
+
 #include <charconv>
 #include <cmath>
 
@@ -62,6 +66,14 @@ std::string formatFixedStd(double value, int width, int decimals)
     if (static_cast<int>(s.size()) < width)
         s.insert(0, static_cast<std::size_t>(width) - s.size(), ' ');
     return s;
+}
+
+void setDecimalSeparatorDot()
+{
+    std::setlocale(LC_NUMERIC, "C");
+    QLocale c(QLocale::C);
+    c.setNumberOptions(QLocale::OmitGroupSeparator);
+    QLocale::setDefault(c);
 }
 
 }  // namespace qmx

@@ -24,6 +24,10 @@ inline QString formatFixed(double value, int width, int decimals)
     return QString::fromStdString(formatFixedStd(value, width, decimals));
 }
 
+// Sets the process-wide decimal separator to ".": the C library's numeric locale and Qt's
+// default locale (without group separators), whatever the user's locale is.
+void setDecimalSeparatorDot();
+
 // The display mask for a precision: "0." followed by `precision` zeros.
 inline QString displayMask(int precision) { return "0." + QString(precision, '0'); }
 

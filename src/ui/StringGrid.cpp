@@ -209,9 +209,6 @@ void TStringGrid::editorTextChanged(const QString& text)
         OnSetEditText(this, c, r, text);
 }
 
-namespace {
-
-// The character a key carries, as the key handlers see it; null for a key without one.
 QChar keyChar(const QKeyEvent* e)
 {
     switch (e->key()) {
@@ -231,7 +228,6 @@ bool isMoveKey(int key)
     return key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
 }
 
-}  // namespace
 
 bool TStringGrid::handleKeyPress(QKeyEvent* e, bool inEditor)
 {

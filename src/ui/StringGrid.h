@@ -16,10 +16,15 @@
 
 #include <functional>
 
+class QKeyEvent;
 class QLineEdit;
 class QPainter;
 
 namespace qmx {
+
+// The character a key carries as the program's key-press handlers see it: Enter is '\r',
+// Backspace '\b', Escape 0x1B; null for a key without one (moves, Delete and the like).
+QChar keyChar(const QKeyEvent* e);
 
 struct GridDrawState {
     bool fixed = false;    // a cell of the fixed rows or columns
