@@ -28,7 +28,7 @@ namespace qmx {
 void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
 {
     setContextMenuEnabled(false);  // from the first discovery on; the short cuts stay
-    // 1.
+    // The pages locked, the hour-glass shown, page 0 active and the start panel hidden.
     MainLMDPageControl->setEnabled(false);
     if (!_savedCursor) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -86,7 +86,7 @@ void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
     // counted as usable.
     if (settingsOpen)
         checkLibraryVersions(t);
-    // 7. Neither a settings-file nor a version problem stops the run.
+    // Neither a settings-file nor a version problem stops the run.
     t.messageShown = false;
 }
 
@@ -217,7 +217,7 @@ void TMainForm::discoveryFinish(TInitAndConfigThread& t)
     const std::uint8_t guard = UpdateGuard;
     UpdateGuard = 1;
     const bool usable = Discovery.moduleState == 2;
-    // 1.
+    // The detection group: all of it for a usable module, else the find button and the lists.
     if (usable) {
         SetControlsEnabled(ModuleDetectionLMDGroupBox, true, false);
         SaveSettingsButton->setEnabled(!AutoSaveSettingsLMDCheckBox->isChecked());
@@ -227,11 +227,11 @@ void TMainForm::discoveryFinish(TInitAndConfigThread& t)
         FindDeviceLMDButton->setEnabled(true);
         SetControlsEnabled(SelectedModuleLMDSimplePanel, true, false);
     }
-    // 2.
+    // The main panel and page 0.
     MainLMDSimplePanel->setEnabled(true);
     MainLMDPageControl->setEnabled(true);
     MultimeterLMDTabSheet->setEnabled(true);
-    // 3.
+    // For a usable module: the acquisition controls, the channel panels and START.
     if (usable) {
         bool icpInUse = false;
         if (moduleIcpCapable())
@@ -250,7 +250,7 @@ void TMainForm::discoveryFinish(TInitAndConfigThread& t)
         MultimeterLMDSimplePanel->setEnabled(true);
     }
     setDeviceActionsEnabled(true);
-    // 4.
+    // The run's settings file released, the cursor restored.
     t.settingsFile.reset();
     if (_savedCursor) {
         QApplication::restoreOverrideCursor();

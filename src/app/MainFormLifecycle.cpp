@@ -102,7 +102,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     buildWidgetTree();
     FormCreate();
 
-    // 1. Hints: pause, colour, font.
+    // Hints: pause, colour, font.
     if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) {
         if (!dynamic_cast<HintTimingStyle*>(app->style()))
             app->setStyle(new HintTimingStyle);
@@ -115,16 +115,16 @@ TMainForm::TMainForm(const MainFormOptions& options)
         tipFont.setPointSize(12);
         tipFont.setBold(true);
         QToolTip::setFont(tipFont);
-        // 2. Application events: short cuts, activation, hints.
+        // Application events: short cuts, activation, hints.
         app->installEventFilter(this);
         connect(app, &QGuiApplication::applicationStateChanged, this,
                 [this](Qt::ApplicationState s) { setApplicationActive(s == Qt::ApplicationActive); });
     }
-    // 3. Icon.
+    // Icon.
     setWindowIcon(applicationIcon());
     QGuiApplication::setWindowIcon(windowIcon());
 
-    // 4. Initial texts.
+    // Initial texts.
     ModuleSerialNumberLMDLabel->setText("????????");
     ModuleFirmwareVersionLMDLabel->setText("??.??.??.??");
     ModuleStatusLed->setToolTip("Статус модуля -> ???");
@@ -132,7 +132,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     VoltmeterStatusLed->setToolTip("Статус мультиметра -> ???");
     NeutralTitle = "QMX58_probe - ?.?.?";
 
-    // 6. Rate lists, range selectors, channel panels.
+    // Rate lists, range selectors, channel panels.
     fillRateLists();
     CommonDiffInputRangeLMDComboBox->clear();
     CommonDiffInputRangeLMDComboBox->addItems({"    2 В", "  10 В"});
@@ -144,7 +144,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     }
     placeChannelPanels();
 
-    // 7. Active page, border, hidden pages and panels.
+    // Active page, border, hidden pages and panels.
     _pageTable = {MultimeterLMDTabSheet};
     MainLMDPageControl->setCurrentIndex(0);
     const QRect area = workArea(this);
@@ -207,7 +207,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     });
     connectHiddenPages();  // MainFormVerification.cpp
 
-    // 8. Ready.
+    // Ready.
     UpdateGuard = 0;
     ShowStage = 1;
     WindowsVersionCode = 0;  // no operating-system version query here

@@ -114,14 +114,14 @@ void TMainForm::acquisitionShowTime(const QString& milliseconds) { AcquisitionTi
 
 void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
 {
-    // 1. The reference channel and the phase filter as the operator has them now.
+    // The reference channel and the phase filter as the operator has them now.
     if (ReferenceChannel < 4)
         s.ReferenceChannel = ReferenceChannel;
     s.PhaseCorrection = PhaseCorrectionFilterMultimeterLMDCheckBox->isChecked();
-    // 2. Every LED blank until the update.
+    // Every LED blank until the update.
     for (TQmx58AdcChannelFrame* f : Frames)
         f->SetFlashLedMode(2);
-    // 3.
+    // Each channel's readings, or why there are none.
     const bool fft = s.ComputationMethod == "fft";
     const std::size_t ref = static_cast<std::size_t>(s.ReferenceChannel);
     // A phase difference needs a phase of the reference: it is measured only on an AC channel

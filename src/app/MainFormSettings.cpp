@@ -199,20 +199,20 @@ void TMainForm::SaveIniFile(const QString& path)
 
 bool TMainForm::LoadSettings(IniFile* file, bool)
 {
-    // 1.
+    // Without a file object nothing is loaded.
     if (!file)
         return false;
     const IniFile& f = *file;
     const bool icp = moduleIcpCapable();
-    // 2. The check box's own handler sets the Save button.
+    // Auto-save; the check box's own handler sets the Save button.
     AutoSaveSettingsLMDCheckBox->setChecked(f.ReadBool(S::kApp, S::kAutoSave, S::kAutoSaveDefault));
-    // 3.
+    // The measurement settings that only the file changes.
     ComputationMethod = QString::fromStdString(f.ReadString(S::kModule, S::kComputationMethod, S::kComputationMethodDefault));
     AmplitudeType = QString::fromStdString(f.ReadString(S::kModule, S::kAmplitudeType, S::kAmplitudeTypeDefault));
     ComputationModeLabLMDLabel->setText(ComputationMethod);
     AmplitudeTypeLabLMDLabel->setText(AmplitudeType);
     MaxAcquisitionTime = f.ReadFloat(S::kModule, S::kMaxAcquisitionTime, S::kMaxAcquisitionTimeDefault);
-    // 4.-8.
+    // Data width, ICP current, rate and the reference channel.
     UpdateGuard = 1;
     selectIndex(DataFormatLMDComboBox, f.ReadInteger(S::kModule, S::kDataFormat, S::kDataFormatDefault));
     if (icp)
@@ -226,7 +226,7 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     if (ReferenceChannel < 4)
         Frames[ReferenceChannel]->BasePhaseChannelLMDRadioButton->setChecked(true);
     UpdateGuard = 0;
-    // 9. Precisions: the low 16 bits, at most 10.
+    // Precisions: the low 16 bits, at most 10.
     auto readPrecision = [&](S::PrecisionRow row, int rangeIndex, double range) {
         const std::int32_t raw = f.ReadInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
         std::uint16_t digits = static_cast<std::uint16_t>(static_cast<std::uint32_t>(raw) & 0xFFFFu);
@@ -241,7 +241,7 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     for (int r = 0; r < 2; ++r)
         for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
             readPrecision(row, r, IcpRanges[r]);
-    // 10.-13.
+    // All channels and the common connection mode, which decides the visible selectors.
     UpdateGuard = 1;
     AllChannelsLMDCheckBox->setCheckState(f.ReadBool(S::kModule, S::kAllChannels, S::kAllChannelsDefault) ? Qt::Checked : Qt::Unchecked);
     refillConnectionModes(CommonInputConnectionModeLMDComboBox, icp);
@@ -255,11 +255,11 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     CommonComputationMethodLMDComboBox->setVisible(!(gm == 1 || gm == 2));
     ComputationModeLMDLabel->setVisible(gm == 1 || gm == 2);
     ComputationModeLMDLabel->setText("AC");
-    // 14.
+    // The common ranges and DC/AC.
     selectIndex(CommonDiffInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupDiffRange, S::kDiffRangeDefault));
     selectIndex(CommonIcpInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupIcpRange, S::kIcpRangeDefault));
     selectIndex(CommonComputationMethodLMDComboBox, f.ReadInteger(S::kModule, S::kGroupMethod, S::kMethodDefault));
-    // 15.
+    // Each channel: on or off, and its mode, ranges and DC/AC (the common choice where there is one).
     auto groupOrOwn = [&](QComboBox* common, QComboBox* own, const std::string& key, int ch, int def) {
         if (common->currentIndex() == -1)
             selectIndex(own, f.ReadInteger(S::kModule, S::channelKey(key, ch), def));
@@ -283,11 +283,11 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
         groupOrOwn(CommonIcpInputRangeLMDComboBox, fr->IcpInputRangeLMDComboBox, S::kChannelIcpRange, ch, S::kIcpRangeDefault);
         groupOrOwn(CommonComputationMethodLMDComboBox, fr->ComputationMethodLMDComboBox, S::kChannelMethod, ch, S::kMethodDefault);
     }
-    // 16.-18.
+    // The phase filter for an ICP-capable module, and the all-channels check box.
     PhaseCorrectionFilterMultimeterLMDCheckBox->setChecked(icp);
     updateAllChannelsCheckState();
     UpdateGuard = 0;
-    // 19. A failure of the module call is not reported and does not change the result.
+    // The module's tables and configuration. A failure of the module call is not reported and does not change the result.
     if (Discovery.moduleState == 2) {
         LoadCorrectionCoefs();
         applySettingsToModule();

@@ -103,14 +103,14 @@ TQmx58AdcChannelFrame::TQmx58AdcChannelFrame(QWidget* owner, std::uint16_t icpRa
     for (QLabel* l : {Value1LabLMDLabel, Value2LabLMDLabel, Value3LabLMDLabel})
         l->setAlignment(Qt::AlignCenter);
 
-    // 1. Caption and the channel index as the tag of the six controls a handler identifies.
+    // Caption and the channel index as the tag of the six controls a handler identifies.
     ChannelNumberLMDCheckBox->setText(QString("Канал %1").arg(ChannelIndex + 1));
     for (QObject* c : std::initializer_list<QObject*>{ChannelNumberLMDCheckBox, InputConnectionModeLMDComboBox,
                                                       DiffInputRangeLMDComboBox, IcpInputRangeLMDComboBox,
                                                       ComputationMethodLMDComboBox, BasePhaseChannelLMDRadioButton})
         c->setProperty("tag", static_cast<int>(ChannelIndex));
 
-    // 2. Range selectors from the range tables: the value as a whole number.
+    // Range selectors from the range tables: the value as a whole number.
     DiffInputRangeLMDComboBox->clear();
     for (int i = 0; i < diffRangeCount; ++i) {
         const QString v = formatWithMask(diffRanges[i], "0.");
@@ -125,7 +125,7 @@ TQmx58AdcChannelFrame::TQmx58AdcChannelFrame(QWidget* owner, std::uint16_t icpRa
         c->setCurrentIndex(-1);
     ComputationMethodLMDComboBox->setCurrentIndex(-1);
 
-    // 3. Indicator blank.
+    // Indicator blank.
     FlashLed->setColors(kColorButtonFace, kColorButtonFace);
     FlashLed->setLit(false);
     HoverSelect = false;
