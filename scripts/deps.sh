@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need, when missing.
+# Installs the Debian packages the build, the tests and the benchmarks need, when missing;
+# packages named as arguments too (scripts/fuzz.sh adds clang and its fuzzer runtime).
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev qt6-base-dev libfftw3-dev fonts-liberation locales)
+pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev qt6-base-dev libfftw3-dev fonts-liberation locales "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

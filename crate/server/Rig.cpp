@@ -1,5 +1,6 @@
 #include "Rig.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -39,6 +40,18 @@ wire::CoefTable deriveCoefs(const std::string& serial) {
 
 namespace {
 
+// What a rig may describe. Signals: volts far beyond every input range still clip as they
+// should; frequencies up to well past the fastest conversion rate (aliasing included).
+// Coefficients: an offset within the widest range, a scale a calibration could produce.
+// ICP table: lags within one turn at a frequency an ICP sensor passes.
+constexpr double kMaxVolts = 1000.0;
+constexpr double kMaxSignalHz = 1e6;
+constexpr double kMaxPhaseDeg = 1e6;
+constexpr double kMaxOffsetMv = 10000.0;
+constexpr double kMinScale = 1e-3, kMaxScale = 1e3;
+constexpr double kMinIcpHz = 0.1, kMaxIcpHz = 1e6;
+constexpr double kMaxIcpLagDeg = 360.0;
+
 struct Parser {
     Rig& rig;
     std::string& error;
@@ -58,12 +71,22 @@ struct Parser {
         v = std::strtod(s.c_str(), &end);
         return errno == 0 && *end == '\0' && std::isfinite(v);
     }
+    // A number within [lo, hi]: the simulation computes with these in doubles and floats, and
+    // values far outside what a bench could hold would only overflow there (to inf or NaN)
+    // instead of being reported here with their line.
+    static bool number(const std::string& s, double& v, double lo, double hi) {
+        return number(s, v) && v >= lo && v <= hi;
+    }
+    // Digits in decimal, or hexadecimal after "0x" (a leading 0 does not make it octal).
     static bool integer(const std::string& s, long& v, long lo, long hi) {
-        if (s.empty()) return false;
+        const bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+        const char* begin = s.c_str() + (hex ? 2 : 0);
+        const unsigned char first = static_cast<unsigned char>(*begin);  // no sign, no blank
+        if (!(hex ? std::isxdigit(first) : std::isdigit(first))) return false;
         char* end = nullptr;
         errno = 0;
-        v = std::strtol(s.c_str(), &end, 0);
-        return errno == 0 && *end == '\0' && v >= lo && v <= hi;
+        v = std::strtol(begin, &end, hex ? 16 : 10);
+        return errno == 0 && end != begin && *end == '\0' && v >= lo && v <= hi;
     }
     static bool serialOk(const std::string& s) {
         if (s.empty() || s.size() > 15) return false;
@@ -117,14 +140,18 @@ struct Parser {
         for (std::size_t i = 2; i < t.size();) {
             auto need = [&](std::size_t n) { return i + n < t.size(); };
             double a, b, c;
-            if (t[i] == "dc" && need(1) && number(t[i + 1], a)) {
+            if (t[i] == "dc" && need(1)) {
+                if (!number(t[i + 1], a, -kMaxVolts, kMaxVolts)) return fail("dc volts within +-1000 expected");
                 sig.dc = a;
                 i += 2;
-            } else if (t[i] == "noise" && need(1) && number(t[i + 1], a) && a >= 0) {
+            } else if (t[i] == "noise" && need(1)) {
+                if (!number(t[i + 1], a, 0, kMaxVolts)) return fail("noise RMS volts 0..1000 expected");
                 sig.noiseRms = a;
                 i += 2;
-            } else if (t[i] == "sine" && need(3) && number(t[i + 1], a) && number(t[i + 2], b) &&
-                       number(t[i + 3], c) && b >= 0) {
+            } else if (t[i] == "sine" && need(3)) {
+                if (!number(t[i + 1], a, -kMaxVolts, kMaxVolts) || !number(t[i + 2], b, 0, kMaxSignalHz) ||
+                    !number(t[i + 3], c, -kMaxPhaseDeg, kMaxPhaseDeg))
+                    return fail("'sine AMP HZ DEG' with volts within +-1000, 0..1e6 Hz, degrees within +-1e6 expected");
                 if (sig.sines.size() >= 16) return fail("at most 16 sines per channel");
                 sig.sines.push_back({a, b, c});
                 i += 4;
@@ -189,9 +216,10 @@ struct Parser {
             if (!module) return fail("'icp-phase' outside a qmx58 slot");
             wire::IcpPhaseTable p{};
             if (t.size() != 6) return fail("'icp-phase HZ DEG0 DEG1 DEG2 DEG3' expected");
-            for (int i = 0; i < 5; ++i)
-                if (!number(t[i + 1], p[i])) return fail("number expected in icp-phase");
-            if (p[0] <= 0) return fail("icp-phase frequency must be positive");
+            if (!number(t[1], p[0], kMinIcpHz, kMaxIcpHz)) return fail("icp-phase frequency 0.1..1e6 Hz expected");
+            for (int i = 1; i < 5; ++i)
+                if (!number(t[i + 1], p[i], -kMaxIcpLagDeg, kMaxIcpLagDeg))
+                    return fail("icp-phase lags within +-360 degrees expected");
             module->icpPhase = p;
             return true;
         }
@@ -200,8 +228,11 @@ struct Parser {
             long ch, r, i;
             double off, sc;
             if (t.size() != 6 || !integer(t[1], ch, 0, 3) || !integer(t[2], r, 0, 1) ||
-                !integer(t[3], i, 0, 15) || !number(t[4], off) || !number(t[5], sc) || sc <= 0)
+                !integer(t[3], i, 0, 15) || !number(t[4], off) || !number(t[5], sc))
                 return fail("'coef CH RANGE RATE-INDEX OFFSET-MV SCALE' expected");
+            // The module sends these as 32-bit floats, which the library requires finite.
+            if (!(std::fabs(off) <= kMaxOffsetMv)) return fail("coef offset within +-10000 mV expected");
+            if (!(sc >= kMinScale && sc <= kMaxScale)) return fail("coef scale 0.001..1000 expected");
             module->coefs[ch][r][i] = {static_cast<float>(off), static_cast<float>(sc)};
             return true;
         }

@@ -122,16 +122,19 @@ void SignalGenerator::generate(std::size_t conversions, std::vector<uint32_t>& o
                 const Channel& ch = channels_[c];
                 const double nominal = block_[c * kBlock + i] * ch.gain + ch.offsetVolts;
                 const double x = std::nearbyint(nominal * ch.codePerNominalVolt);
+                // Only a value within full scale is cast: a value that is not a number (a
+                // signal or coefficient beyond what doubles hold) reads as a positive
+                // overload, never as the undefined result of casting NaN.
                 int32_t code;
                 uint8_t status = 0;
-                if (x > fs) {
-                    code = fs;
-                    status = words::kStatusOverloadPos;
+                if (x >= -fs && x <= fs) {
+                    code = static_cast<int32_t>(x);
                 } else if (x < -fs) {
                     code = -fs;
                     status = words::kStatusOverloadNeg;
                 } else {
-                    code = static_cast<int32_t>(x);
+                    code = fs;
+                    status = words::kStatusOverloadPos;
                 }
                 if (dataFormat_) {
                     out.push_back(words::encode24a(code, ch.index));

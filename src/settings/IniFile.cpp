@@ -2,13 +2,17 @@
 
 #include "Cp1251.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <iterator>
+#include <memory>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,8 +20,11 @@ namespace qmx {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-std::string trim(const std::string& s)
+// The helpers below look at the file's lines through views: reading a key scans every line,
+// and copying each one would cost more than the scan.
+std::string_view trim(std::string_view s)
 {
     std::size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b]))
@@ -27,7 +34,7 @@ std::string trim(const std::string& s)
     return s.substr(b, e - b);
 }
 
-bool equalNoCase(const std::string& a, const std::string& b)
+bool equalNoCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
@@ -38,24 +45,24 @@ bool equalNoCase(const std::string& a, const std::string& b)
 }
 
 // The section name of a header line, or false when the line is not one.
-bool sectionName(const std::string& trimmed, std::string& name)
+bool sectionName(std::string_view trimmed, std::string_view& name)
 {
     if (trimmed.empty() || trimmed[0] != '[')
         return false;
     const std::size_t close = trimmed.rfind(']');
-    if (close == std::string::npos || close == 0)
+    if (close == std::string_view::npos || close == 0)
         return false;
     name = trim(trimmed.substr(1, close - 1));
     return true;
 }
 
 // Key and value of an entry line (a line without "=" is a key with an empty value).
-void splitEntry(const std::string& trimmed, std::string& key, std::string& value)
+void splitEntry(std::string_view trimmed, std::string_view& key, std::string_view& value)
 {
     const std::size_t eq = trimmed.find('=');
-    if (eq == std::string::npos) {
+    if (eq == std::string_view::npos) {
         key = trimmed;
-        value.clear();
+        value = {};
         return;
     }
     key = trim(trimmed.substr(0, eq));
@@ -76,8 +83,17 @@ bool IniFile::Snapshot::matches(const struct stat& st) const
            ctimeNs == nanoseconds(st.st_ctim);
 }
 
-void IniFile::Snapshot::take(const struct stat& st, const std::vector<Line>& fileLines)
+void IniFile::Snapshot::take(const struct stat& st, SharedLines fileLines)
 {
+    // A file changed within the current tick of the file system's clock may change again
+    // with the same size and times (an in-place write by another object or program): such a
+    // snapshot could hide that change, so it is not kept and the next read reads the file.
+    struct timespec now {};
+    if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0 ||
+        nanoseconds(now) <= std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim))) {
+        *this = Snapshot{};
+        return;
+    }
     valid = true;
     readable = true;
     dev = static_cast<unsigned long long>(st.st_dev);
@@ -85,7 +101,7 @@ void IniFile::Snapshot::take(const struct stat& st, const std::vector<Line>& fil
     size = static_cast<unsigned long long>(st.st_size);
     mtimeNs = nanoseconds(st.st_mtim);
     ctimeNs = nanoseconds(st.st_ctim);
-    lines = fileLines;
+    lines = std::move(fileLines);
 }
 
 namespace {
@@ -94,7 +110,7 @@ namespace {
 
 IniFile::IniFile(std::string path) : _path(std::move(path)) {}
 
-std::vector<IniFile::Line> IniFile::load(bool* readable) const
+IniFile::SharedLines IniFile::load(bool* readable) const
 {
     struct stat st {};
     const bool exists = ::stat(_path.c_str(), &st) == 0;
@@ -104,7 +120,7 @@ std::vector<IniFile::Line> IniFile::load(bool* readable) const
         return _cache.lines;
     }
     bool ok = false;
-    std::vector<Line> lines = loadFromDisk(&ok);
+    auto lines = std::make_shared<const Lines>(loadFromDisk(&ok));
     _cache = Snapshot{};
     if (exists && S_ISREG(st.st_mode) && ok) {
         // Only a snapshot taken of an unchanged file is kept: the file must still match the
@@ -153,9 +169,7 @@ std::vector<IniFile::Line> IniFile::loadFromDisk(bool* readable) const
 
     std::size_t start = 0;
     while (start < bytes.size()) {
-        std::size_t end = start;
-        while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n')
-            ++end;
+        const std::size_t end = std::min(bytes.find_first_of("\r\n", start), bytes.size());
         Line line{bytes.substr(start, end - start), {}};
         if (end < bytes.size()) {
             if (bytes[end] == '\r' && end + 1 < bytes.size() && bytes[end + 1] == '\n')
@@ -169,17 +183,16 @@ std::vector<IniFile::Line> IniFile::loadFromDisk(bool* readable) const
     return lines;
 }
 
-IniFile::Lookup IniFile::find(const std::vector<Line>& lines, const std::string& section,
-                              const std::string& key) const
+IniFile::Lookup IniFile::find(const Lines& lines, const std::string& section, const std::string& key) const
 {
     Lookup r;
     bool inSection = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string text = lines[i].text;
-        if (i == 0 && text.compare(0, 3, kUtf8Bom) == 0)
-            text.erase(0, 3);  // a byte-order mark does not hide the first section
-        const std::string t = trim(text);
-        std::string name;
+        std::string_view text = lines[i].text;
+        if (i == 0 && text.substr(0, 3) == kUtf8Bom)
+            text.remove_prefix(3);  // a byte-order mark does not hide the first section
+        const std::string_view t = trim(text);
+        std::string_view name;
         if (sectionName(t, name)) {
             if (inSection)
                 break;  // the first section of that name is the one that counts
@@ -195,7 +208,7 @@ IniFile::Lookup IniFile::find(const std::vector<Line>& lines, const std::string&
         r.lastContent = static_cast<long>(i);
         if (t[0] == ';' || r.keyLine >= 0 || t[0] == '[')
             continue;
-        std::string k, v;
+        std::string_view k, v;
         splitEntry(t, k, v);
         if (equalNoCase(k, key))
             r.keyLine = static_cast<long>(i);
@@ -203,19 +216,24 @@ IniFile::Lookup IniFile::find(const std::vector<Line>& lines, const std::string&
     return r;
 }
 
+std::string IniFile::nameOf(const std::string& utf8)
+{
+    return std::string(trim(utf8ToCp1251(utf8)));
+}
+
 bool IniFile::readRaw(const std::string& section, const std::string& key, std::string& value) const
 {
-    const std::vector<Line> lines = load();
-    const Lookup r = find(lines, utf8ToCp1251(section), utf8ToCp1251(key));
+    const SharedLines lines = load();
+    const Lookup r = find(*lines, nameOf(section), nameOf(key));
     if (r.keyLine < 0)
         return false;
-    std::string k, v;
-    splitEntry(trim(lines[r.keyLine].text), k, v);
+    std::string_view k, v;
+    splitEntry(trim((*lines)[r.keyLine].text), k, v);
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
         v = v.substr(1, v.size() - 2);
     if (v.size() > kMaxValueLength)
-        v.resize(kMaxValueLength);
-    value = cp1251ToUtf8(v);
+        v = v.substr(0, kMaxValueLength);
+    value = cp1251ToUtf8(std::string(v));
     return true;
 }
 
@@ -228,7 +246,7 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
 
 bool IniFile::parseInteger(const std::string& text, std::int32_t& out)
 {
-    const std::string t = trim(text);
+    const std::string_view t = trim(text);
     if (t.empty())
         return false;
     const char* b = t.data();
@@ -243,7 +261,9 @@ bool IniFile::parseInteger(const std::string& text, std::int32_t& out)
         // Hexadecimal is a 32-bit pattern: 0xFFFFFFFF reads as -1.
         v = static_cast<std::int32_t>(static_cast<std::uint32_t>(u));
     } else {
-        if (*b == '+')
+        // One optional sign: from_chars takes a "-" itself, so a "+" is skipped only when a
+        // digit follows ("+-5" and "++5" are not numbers).
+        if (*b == '+' && b + 1 < e && isDigit(b[1]))
             ++b;
         res = std::from_chars(b, e, v, 10);
         if (res.ec != std::errc() || v < INT32_MIN || v > INT32_MAX)
@@ -270,12 +290,12 @@ bool IniFile::ReadBool(const std::string& section, const std::string& key, bool 
 
 bool IniFile::parseFloat(const std::string& text, double& out)
 {
-    const std::string t = trim(text);
+    const std::string_view t = trim(text);
     if (t.empty())
         return false;
     const char* b = t.data();
-    if (*b == '+')
-        ++b;
+    if (*b == '+' && t.size() > 1 && (isDigit(t[1]) || t[1] == '.'))
+        ++b;  // as for integers: one sign only
     double v = 0;
     const auto res = std::from_chars(b, t.data() + t.size(), v, std::chars_format::general);
     if (res.ec != std::errc() || res.ptr != t.data() + t.size() || !std::isfinite(v))
@@ -293,12 +313,12 @@ double IniFile::ReadFloat(const std::string& section, const std::string& key, do
 
 bool IniFile::SectionExists(const std::string& section) const
 {
-    return find(load(), utf8ToCp1251(section), std::string()).sectionLine >= 0;
+    return find(*load(), nameOf(section), std::string()).sectionLine >= 0;
 }
 
 bool IniFile::ValueExists(const std::string& section, const std::string& key) const
 {
-    return find(load(), utf8ToCp1251(section), utf8ToCp1251(key)).keyLine >= 0;
+    return find(*load(), nameOf(section), nameOf(key)).keyLine >= 0;
 }
 
 std::string IniFile::formatFloat(double value)
@@ -316,8 +336,8 @@ void IniFile::refuse() const
 void IniFile::WriteString(const std::string& sectionUtf8, const std::string& keyUtf8,
                           const std::string& valueUtf8)
 {
-    const std::string section = trim(utf8ToCp1251(sectionUtf8));
-    const std::string key = trim(utf8ToCp1251(keyUtf8));
+    const std::string section = nameOf(sectionUtf8);
+    const std::string key = nameOf(keyUtf8);
     const std::string value = utf8ToCp1251(valueUtf8);
     auto breaksLines = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
     if (breaksLines(section) || breaksLines(key) || breaksLines(value) || section.empty() ||
@@ -326,18 +346,19 @@ void IniFile::WriteString(const std::string& sectionUtf8, const std::string& key
 
     // A file that exists but cannot be read is never replaced: the write would lose it.
     bool readable = false;
-    std::vector<Line> lines = load(&readable);
+    const SharedLines old = load(&readable);
     if (!readable)
         refuse();
+    Lines lines = *old;
     const Lookup r = find(lines, section, key);
     if (r.keyLine >= 0) {
-        std::string k, v;
+        std::string_view k, v;
         splitEntry(trim(lines[r.keyLine].text), k, v);
-        lines[r.keyLine].text = k + "=" + value;
+        lines[r.keyLine].text = std::string(k) + "=" + value;
     } else if (r.sectionLine >= 0) {
-        Line& before = lines[r.lastContent];
-        if (before.eol.empty())
-            before.eol = "\r\n";
+        Line& last = lines[r.lastContent];
+        if (last.eol.empty())
+            last.eol = "\r\n";
         lines.insert(lines.begin() + r.lastContent + 1, Line{key + "=" + value, "\r\n"});
     } else {
         if (!lines.empty() && lines.back().eol.empty())
@@ -345,7 +366,7 @@ void IniFile::WriteString(const std::string& sectionUtf8, const std::string& key
         lines.push_back(Line{"[" + section + "]", "\r\n"});
         lines.push_back(Line{key + "=" + value, "\r\n"});
     }
-    save(lines);
+    save(bytesOf(*old), std::move(lines));
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, std::int32_t value)
@@ -363,45 +384,194 @@ void IniFile::WriteFloat(const std::string& section, const std::string& key, dou
     WriteString(section, key, formatFloat(value));
 }
 
-void IniFile::save(const std::vector<Line>& lines) const
+namespace {
+
+// The file a write must change: the path itself, or what its chain of symbolic links names
+// (a link is kept and its target rewritten, as an editor would). A dangling link names the
+// file to create. False for a loop or a link that cannot be read.
+bool resolveLinks(const std::string& path, std::string& target)
+{
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                return false;
+            target = at;
+            return true;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            target = at;
+            return true;
+        }
+        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= link.size())
+            return false;  // unreadable, or changed while being read
+        link.resize(static_cast<std::size_t>(n));
+        if (link[0] != '/') {
+            const std::size_t slash = at.rfind('/');
+            link = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + link;
+        }
+        at = link;
+    }
+    return false;  // ELOOP
+}
+
+std::string folderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const char* data, std::size_t size, off_t at)
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pwrite(fd, data + done, size - done, at + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// Rewrites an open file in place from `before` (its current content) to `after`.
+//
+// Used only when the atomic replacement is impossible because the folder forbids creating
+// the temporary file (or renaming over the file) while the file itself is writable. No
+// in-place rewrite can be atomic against a crash; what this one guarantees is that a
+// failure is never silent and never leaves a file that has lost keys:
+//   - bytes before the first changed byte are never written;
+//   - when the file grows, the extra space is reserved first, so a full disk refuses the
+//     write before any old byte is overwritten;
+//   - the new content is written over the old, and only then is the file cut to its new
+//     length (never the other way round, which would drop the tail first);
+//   - if any step fails, the old bytes are written back and the old length restored, and
+//     the caller reports "Unable to write to"; the data reach the disk (fsync) before the
+//     write counts as done.
+bool rewriteInPlace(int fd, const std::string& before, const std::string& after)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) != before.size())
+        return false;  // changed since it was read: the old bytes in hand would not restore it
+    std::size_t from = 0;
+    while (from < before.size() && from < after.size() && before[from] == after[from])
+        ++from;
+    if (after.size() > before.size()) {
+        const int err = ::posix_fallocate(fd, static_cast<off_t>(before.size()),
+                                          static_cast<off_t>(after.size() - before.size()));
+        if (err != 0) {
+            // Whatever part of the reservation was made goes again; the old bytes are untouched.
+            const bool undone = ::ftruncate(fd, static_cast<off_t>(before.size())) == 0;
+            static_cast<void>(undone);
+            return false;
+        }
+    }
+    const bool ok = writeAll(fd, after.data() + from, after.size() - from, static_cast<off_t>(from)) &&
+                    ::ftruncate(fd, static_cast<off_t>(after.size())) == 0 && ::fsync(fd) == 0;
+    if (!ok) {
+        // Best effort: the old content back, then the error is reported whatever this gives.
+        const bool restored = writeAll(fd, before.data() + from, before.size() - from, static_cast<off_t>(from)) &&
+                              ::ftruncate(fd, static_cast<off_t>(before.size())) == 0 && ::fsync(fd) == 0;
+        static_cast<void>(restored);
+    }
+    return ok;
+}
+
+}  // namespace
+
+std::string IniFile::bytesOf(const Lines& lines)
 {
     std::string bytes;
     for (const Line& l : lines) {
         bytes += l.text;
         bytes += l.eol;
     }
+    return bytes;
+}
+
+void IniFile::save(const std::string& before, Lines lines) const
+{
+    const std::string bytes = bytesOf(lines);
+    _cache = Snapshot{};
+
+    std::string target;
+    if (!resolveLinks(_path, target))
+        refuse();
     // A directory (or anything else that is not a regular file) at the path is never replaced.
     struct stat st {};
-    const bool exists = ::stat(_path.c_str(), &st) == 0;
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT)
+        refuse();
     if (exists && !S_ISREG(st.st_mode))
         refuse();
-
-    std::string tmpl = _path + ".XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0)
-        refuse();
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
+    // A file the user may not write is never replaced, although the folder's permission
+    // alone would let the rename do it. The descriptor serves the in-place fallback.
+    FdCloser existing{-1};
+    if (exists) {
+        existing.fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (existing.fd < 0)
+            refuse();
     }
-    ok = ok && ::fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmpl.c_str(), _path.c_str()) != 0) {
-        ::unlink(tmpl.c_str());
-        _cache = Snapshot{};
-        refuse();
+    auto inPlace = [&] {
+        if (!rewriteInPlace(existing.fd, before, bytes))
+            refuse();
+    };
+
+    std::string tmpl = target + ".XXXXXX";
+    const int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) {
+        if (exists && (errno == EACCES || errno == EPERM))
+            inPlace();  // a read-only folder holding a writable file
+        else
+            refuse();
+    } else {
+        bool ok = writeAll(fd, bytes.data(), bytes.size(), 0);
+        // Keep the owner where allowed (root); otherwise the file becomes the writer's own.
+        const bool owned = !ok || !exists || (st.st_uid == ::geteuid() && st.st_gid == ::getegid()) ||
+                           ::fchown(fd, st.st_uid, st.st_gid) == 0;
+        static_cast<void>(owned);
+        ok = ok && ::fchmod(fd, exists ? (st.st_mode & 07777) : 0644) == 0;
+        ok = ok && ::fsync(fd) == 0;
+        ok = (::close(fd) == 0) && ok;
+        if (!ok) {
+            ::unlink(tmpl.c_str());
+            refuse();
+        }
+        if (::rename(tmpl.c_str(), target.c_str()) != 0) {
+            const int err = errno;
+            ::unlink(tmpl.c_str());
+            // A sticky folder (like /tmp) refuses to rename over another user's file.
+            if (exists && (err == EACCES || err == EPERM))
+                inPlace();
+            else
+                refuse();
+        } else {
+            // The rename itself reaches the disk with the folder.
+            const int dirFd = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dirFd >= 0) {
+                (void)::fsync(dirFd);
+                ::close(dirFd);
+            }
+        }
     }
     // What was just written is what the next read would find.
-    _cache = Snapshot{};
     struct stat now {};
     if (::stat(_path.c_str(), &now) == 0 && S_ISREG(now.st_mode))
-        _cache.take(now, lines);
+        _cache.take(now, std::make_shared<const Lines>(std::move(lines)));
 }
 
 }  // namespace qmx

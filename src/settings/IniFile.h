@@ -4,21 +4,27 @@
 //
 // Reading: sections and keys match without regard to letter case (Cyrillic included); a
 // section line runs from "[" to the last "]"; a key line splits at its first "="; names and
-// values are trimmed of blanks and tabs at both ends; lines starting with ";" are comments;
-// a value wrapped in one pair of matching quotes loses them; the first of duplicate sections
-// or keys wins; values are read up to 2047 characters. CR LF, LF and lone CR all end a line.
+// values are trimmed of blanks and tabs at both ends, on the file's lines and in the names a
+// caller passes (reads and writes alike, so a padded name written is found again); lines
+// starting with ";" are comments; a value wrapped in one pair of matching quotes loses them;
+// the first of duplicate sections or keys wins; values are read up to 2047 characters.
+// CR LF, LF and lone CR all end a line.
 //
 // Writing: a key's value is replaced in place; a missing key is added after the last line of
 // its section (before trailing blank lines); a missing section is added at the end. Every
 // other byte of the file stays as it was. Each write replaces the whole file atomically
-// (temporary file in the same folder, flushed, then renamed over the old one), so a crash
-// leaves either the old or the new file. A write the file system refuses, or a name or value
-// that would break the line structure (CR, LF; "=" or a leading ";" or "[" in a key), throws
-// IniWriteError "Unable to write to <path>".
+// (temporary file in the file's folder, flushed, then renamed over the old one), so a crash
+// leaves either the old or the new file. A symbolic link at the path stays a link: its
+// target is rewritten. When the folder forbids the temporary file but the file itself is
+// writable, the file is rewritten in place instead (see rewriteInPlace in IniFile.cpp for
+// what that guarantees). A file the user may not write is never replaced. A write the file
+// system refuses, or a name or value that would break the line structure (CR, LF; "=" or a
+// leading ";" or "[" in a key), throws IniWriteError "Unable to write to <path>".
 //
 // Every read sees the file as it is on disk, so two objects on one file never disagree.
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,7 +48,7 @@ public:
 
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& defaultValue) const;
-    // Decimal with optional sign, or hexadecimal after "0x"/"0X"; anything else (trailing
+    // Decimal with one optional sign, or hexadecimal after "0x"/"0X"; anything else (trailing
     // garbage, a value outside 32 bits, an empty value, a missing key) gives the default.
     std::int32_t ReadInteger(const std::string& section, const std::string& key,
                              std::int32_t defaultValue) const;
@@ -73,6 +79,9 @@ private:
         std::string text;  // bytes without the line end
         std::string eol;   // "\r\n", "\n", "\r" or "" for a last line without one
     };
+    using Lines = std::vector<Line>;
+    // The lines of one reading of the file, shared by the snapshot and the reads using it.
+    using SharedLines = std::shared_ptr<const Lines>;
     struct Lookup {
         long sectionLine = -1;  // index of the section's header line, -1 if absent
         long keyLine = -1;      // index of the key's line, -1 if absent
@@ -80,11 +89,16 @@ private:
     };
 
     // The file's lines; *readable (if given) tells whether the file was read or is absent.
-    std::vector<Line> load(bool* readable = nullptr) const;
-    std::vector<Line> loadFromDisk(bool* readable) const;
-    Lookup find(const std::vector<Line>& lines, const std::string& section, const std::string& key) const;
+    SharedLines load(bool* readable = nullptr) const;
+    Lines loadFromDisk(bool* readable) const;
+    Lookup find(const Lines& lines, const std::string& section, const std::string& key) const;
     bool readRaw(const std::string& section, const std::string& key, std::string& value) const;
-    void save(const std::vector<Line>& lines) const;
+    // Section and key names as the file holds them: Windows-1251, blanks and tabs trimmed at
+    // both ends (as names on the file's lines are), the same for reads and writes.
+    static std::string nameOf(const std::string& utf8);
+    static std::string bytesOf(const Lines& lines);
+    // Writes `lines` over the file whose current content is `before`.
+    void save(const std::string& before, Lines lines) const;
     [[noreturn]] void refuse() const;
 
     std::string _path;
@@ -96,9 +110,9 @@ private:
         bool readable = false;
         unsigned long long dev = 0, ino = 0, size = 0;
         long long mtimeNs = 0, ctimeNs = 0;
-        std::vector<Line> lines;
+        SharedLines lines;
         bool matches(const struct stat& st) const;
-        void take(const struct stat& st, const std::vector<Line>& fileLines);
+        void take(const struct stat& st, SharedLines fileLines);
     };
     mutable Snapshot _cache;
 };

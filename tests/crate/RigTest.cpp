@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "Rig.h"
+#include "SampleWords.h"
 #include "SignalGenerator.h"
 #include "qmxapi.h"
 
@@ -141,6 +143,118 @@ TEST(SignalGenerator, NoiseRepeatsWithItsSeedAndOnlyWithIt) {
     EXPECT_EQ(a, b);
     EXPECT_EQ(a, split);
     EXPECT_NE(a, c);
+}
+
+// Found by fuzzing: values that overflow a float or a double downstream are rig-file errors
+// naming their line, not a protocol error at module configuration or a NaN in the generator.
+TEST(Rig, OutOfRangeNumbersAreRigErrors) {
+    const char* head = "crate C1 type 10\nslot 1 qmx58 M\n";
+    for (const char* bad : {
+             "coef 0 1 1 5e39 9",           // offset beyond a float
+             "coef 0 1 1 0 5e39",           // scale beyond a float
+             "coef 0 1 1 0 1e-50",          // scale that becomes 0 as a float
+             "coef 0 1 1 0 0", "coef 0 1 1 0 -1", "coef 0 1 1 0 nan", "coef 0 1 1 0 2000", "coef 0 1 1 20000 1",
+             "channel 0 sine 1 1e308 0",    // omega overflows to inf, the sample to NaN
+             "channel 0 sine 1e300 1 0", "channel 0 dc 1e300", "channel 0 noise 1e300",
+             "channel 0 sine 1 1 1e300", "channel 0 dc 1e-400",
+             "icp-phase 1e-300 1 1 1 1",    // a delay of 1e297 s
+             "icp-phase 1000 1e300 0 0 0", "icp-phase 0 0 0 0 0",
+         }) {
+        Rig rig;
+        std::string error;
+        EXPECT_FALSE(parseRig(std::string(head) + bad + "\n", rig, error)) << bad;
+        EXPECT_EQ(error.rfind("line 3: ", 0), 0u) << bad << " -> " << error;
+    }
+    // Integers are decimal or 0x hex: a leading zero is not octal, a bare "0x" is no number.
+    Rig rig;
+    std::string error;
+    ASSERT_TRUE(parseRig("crate C1 type 010\nslot 09 qmx58 M firmware 012\n", rig, error)) << error;
+    EXPECT_EQ(rig.crates[0].typeCode, 10);
+    EXPECT_EQ(rig.crates[0].qmx58.at(9).firmware, 12);
+    EXPECT_FALSE(parseRig("crate C1 type 0x\n", rig, error));
+    EXPECT_FALSE(parseRig("crate C1 type +5\n", rig, error));
+}
+
+// Every value a rig accepts, at its limits, reaches the client intact (the configuration
+// decodes) and gives data words that decode, within full scale, with overload where clipped.
+TEST(Rig, ExtremesTheParserAcceptsSurviveTheWireAndTheGenerator) {
+    const char* text = R"(crate C1 type 10
+slot 1 qmx58 M
+  coef 0 0 15 10000 0.001
+  coef 1 0 15 -10000 1000
+  coef 2 1 15 -0.0001 1e-3
+  icp-phase 0.1 360 -360 0 1
+  channel 0 dc 1000 sine -1000 1e6 -1e6 noise 1000
+  channel 1 sine 1000 0 1e6 sine 1000 1e6 1e6
+  channel 2 dc -1000
+  channel 3 noise 0
+)";
+    Rig rig;
+    std::string error;
+    ASSERT_TRUE(parseRig(text, rig, error)) << error;
+    const Qmx58Module& m = rig.crates.at(0).qmx58.at(1);
+    qmx::wire::ModuleConfig cfg;
+    cfg.coefs = m.coefs;
+    cfg.icpPhase = m.icpPhase;
+    std::vector<uint8_t> bytes;
+    qmx::wire::encode(bytes, cfg);
+    EXPECT_TRUE(qmx::wire::decode(bytes.data(), bytes.size(), cfg));
+    for (uint8_t format : {0, 1}) {
+        for (uint8_t icp : {0, 1}) {
+            qmx::wire::AdcSettings s;
+            s.rateCode = 0;  // rate-list index 15, where the extreme coefficients are
+            s.dataFormat = format;
+            for (uint8_t ch = 0; ch < 4; ++ch) s.channels[ch] = {1, static_cast<uint8_t>(ch == 2), 0, icp};
+            std::vector<uint32_t> w;
+            SignalGenerator(m, s, 1).generate(3000, w);
+            ASSERT_EQ(w.size(), 3000u * 4 * (format ? 2 : 1));
+            int overloads = 0;
+            for (std::size_t i = 0; i < 3000 * 4; ++i) {
+                const unsigned ch = static_cast<unsigned>(i % 4);
+                int32_t code = 0;
+                uint8_t st = 0;
+                if (format) {
+                    ASSERT_TRUE(qmx::words::decode24(w[2 * i], w[2 * i + 1], ch, code, st)) << i;
+                    overloads += st != 0;
+                } else {
+                    ASSERT_TRUE(qmx::words::decode20(w[i], ch, code)) << i;
+                }
+                ASSERT_LE(std::abs(code), qmx::model::fullScaleCode(format));
+            }
+            if (format) {
+                EXPECT_GT(overloads, 0);
+            }
+        }
+    }
+}
+
+// The generator never casts NaN or infinity to a code, whatever module it is handed
+// directly (the server's tests and fault injection bypass the rig parser).
+TEST(SignalGenerator, NonFiniteSignalsBecomeOverloadsNotUndefinedCodes) {
+    Qmx58Module m;
+    m.coefs = deriveCoefs("N");
+    m.coefs[0][0][15][1] = 0.0f;                                   // scale 0: gain inf
+    m.channels[0].sines.push_back({0.0, 1000, 0});                 // 0 * inf = NaN
+    m.channels[1].sines.push_back({1.0, 1e308, 0});                // omega inf: NaN
+    m.channels[2].dc = std::numeric_limits<double>::infinity();
+    m.channels[3].dc = -std::numeric_limits<double>::infinity();
+    qmx::wire::AdcSettings s;
+    s.dataFormat = 1;
+    for (auto& c : s.channels) c.enabled = 1;
+    std::vector<uint32_t> w;
+    SignalGenerator(m, s, 1).generate(10, w);
+    ASSERT_EQ(w.size(), 80u);
+    const int32_t fs = qmx::words::kFullScale24;
+    const int32_t expectCode[4] = {fs, fs, fs, -fs};
+    const uint8_t expectStatus[4] = {qmx::words::kStatusOverloadPos, qmx::words::kStatusOverloadPos,
+                                     qmx::words::kStatusOverloadPos, qmx::words::kStatusOverloadNeg};
+    for (std::size_t i = 0; i < 40; ++i) {
+        int32_t code = 0;
+        uint8_t st = 0;
+        ASSERT_TRUE(qmx::words::decode24(w[2 * i], w[2 * i + 1], i % 4, code, st));
+        EXPECT_EQ(code, expectCode[i % 4]) << i;
+        EXPECT_EQ(st, expectStatus[i % 4]) << i;
+    }
 }
 
 // The server program: --port 0 prints the port, serves, and ends cleanly on SIGTERM.

@@ -7,12 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -219,11 +224,13 @@ TEST_F(IniFileTest, RefusedWritesLeaveNoTrace)
     EXPECT_THROW(nowhere.WriteInteger("S", "k", 4), IniWriteError);
 }
 
-// A read-only folder: run as an unprivileged user in a child process, since root writes anyway.
+// A read-only folder holding a file the user may not write either (a writable one is
+// rewritten in place: IniFilePermissionTest below): run as an unprivileged user in a child
+// process, since root writes anyway.
 TEST_F(IniFileTest, ReadOnlyFolderRefusesWrites)
 {
     put("[S]\r\nk=1\r\n");
-    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
     ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
     const std::string p = path;
     EXPECT_EXIT(
@@ -331,6 +338,231 @@ TEST_F(IniFileTest, UnreadableFileIsNotOverwritten)
         ::testing::ExitedWithCode(0), "");
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     EXPECT_EQ(get(), "[S]\r\nk=1\r\nother=keep\r\n");
+}
+
+}  // namespace
+
+// Permission cases run in a forked child as an ordinary user: root writes anyway. The child
+// returns 0 when every check held, or the number of the first check that failed.
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+constexpr int kCannotDrop = 99;
+
+// Runs `body` in a child process that drops root to nobody (an unprivileged caller runs it as
+// itself) and returns the child's exit code, kCannotDrop when the drop was refused.
+int asOrdinaryUser(const std::function<int()>& body)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(kNogroup) != 0 || ::setuid(kNobody) != 0 || ::geteuid() == 0))
+            std::_Exit(kCannotDrop);
+        int rc = 98;
+        try {
+            rc = body();
+        } catch (...) {
+            rc = 97;
+        }
+        std::_Exit(rc);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return 96;
+    return WEXITSTATUS(status);
+}
+
+// Whether a write throws exactly the error the settings code reports.
+bool refusedWithPathError(const std::function<void()>& write, const std::string& path)
+{
+    try {
+        write();
+    } catch (const IniWriteError& e) {
+        return e.what() == "Unable to write to " + path;
+    }
+    return false;
+}
+
+class IniFilePermissionTest : public IniFileTest {
+protected:
+    void SetUp() override
+    {
+        IniFileTest::SetUp();
+        // The test folder belongs to the user the child runs as; each test takes rights away.
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(dir.c_str(), kNobody, kNogroup), 0);
+        }
+        ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+        if (asOrdinaryUser([] { return 0; }) == kCannotDrop) {
+            GTEST_SKIP() << "cannot drop root to nobody here (no CAP_SETUID?): permissions would not apply";
+        }
+    }
+    void own(const std::string& p) const
+    {
+        if (::geteuid() == 0) {
+            ASSERT_EQ(::chown(p.c_str(), kNobody, kNogroup), 0);
+        }
+    }
+    static void expectChildPasses(int rc) { EXPECT_EQ(rc, 0) << "first failed check in the child"; }
+    ino_t inode() const
+    {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+    }
+};
+
+// A file its user may not write stays as it is, byte for byte, although the folder would let
+// a rename replace it; a second object on it still reads the old values.
+TEST_F(IniFilePermissionTest, ReadOnlyFileIsNeverReplaced)
+{
+    const std::string original = "[S]\r\nk=1\r\nother=keep\r\n";
+    put(original);
+    own(path);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    const std::string p = path;
+    expectChildPasses(asOrdinaryUser([&] {
+        IniFile ini(p);
+        if (ini.ReadInteger("S", "k", 0) != 1)
+            return 1;
+        if (!refusedWithPathError([&] { ini.WriteInteger("S", "k", 2); }, p))
+            return 2;
+        if (!refusedWithPathError([&] { ini.WriteString("New", "k", "v"); }, p))
+            return 3;
+        return ini.ReadInteger("S", "k", 0) == 1 ? 0 : 4;
+    }));
+    EXPECT_EQ(get(), original);
+    EXPECT_EQ(entries().size(), 1u) << "no temporary file left behind";
+}
+
+// A writable file in a folder the user may not write is rewritten in place: keys change, are
+// added and shrink, every other byte stays, the inode is the same and no temporary file appears.
+TEST_F(IniFilePermissionTest, WritableFileInReadOnlyFolderIsRewrittenInPlace)
+{
+    put("; head\r\n[S]\r\nk=1\r\nlong=" + std::string(300, 'x') + "\r\n[T]\r\nt=keep\r\n");
+    own(path);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    const ino_t before = inode();
+    const std::string p = path;
+    expectChildPasses(asOrdinaryUser([&] {
+        IniFile a(p), b(p);
+        if (b.ReadInteger("S", "k", 0) != 1)
+            return 1;
+        a.WriteInteger("S", "k", 22);   // grows by one byte
+        a.WriteString("S", "long", "y");  // shrinks by 299
+        a.WriteString("S", "added", "z");
+        if (b.ReadInteger("S", "k", 0) != 22 || b.ReadString("S", "long", "") != "y")
+            return 2;
+        // The same size within the same clock tick: the other object must still see it.
+        b.WriteInteger("S", "k", 33);
+        return a.ReadInteger("S", "k", 0) == 33 ? 0 : 3;
+    }));
+    EXPECT_EQ(get(), "; head\r\n[S]\r\nk=33\r\nlong=y\r\nadded=z\r\n[T]\r\nt=keep\r\n");
+    EXPECT_EQ(inode(), before);
+    EXPECT_EQ(entries().size(), 1u);
+}
+
+// An in-place rewrite that cannot grow the file (here: a file size limit) is refused with the
+// write error and leaves the old bytes, never a half-written file.
+TEST_F(IniFilePermissionTest, FailedInPlaceRewriteLeavesTheOldFile)
+{
+    const std::string original = "[S]\r\nk=1\r\n" + std::string(5000, ';') + "\r\n[T]\r\nt=keep\r\n";
+    put(original);
+    own(path);
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    const std::string p = path;
+    const rlim_t limit = original.size() + 100;
+    expectChildPasses(asOrdinaryUser([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit lim{limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0)
+            return 1;
+        IniFile ini(p);
+        if (!refusedWithPathError([&] { ini.WriteString("S", "k", std::string(1000, 'v')); }, p))
+            return 2;
+        ini.WriteString("S", "k", "22");  // within the limit: still fine
+        return ini.ReadString("T", "t", "") == "keep" ? 0 : 3;
+    }));
+    std::string expected = original;
+    expected.replace(expected.find("k=1"), 3, "k=22");
+    EXPECT_EQ(get(), expected);
+}
+
+// A symbolic link at the path stays a link and its target gets the new content (also through
+// a chain of links, and a dangling link creates its target); a loop of links is refused.
+TEST_F(IniFileTest, WritesGoThroughSymbolicLinks)
+{
+    ASSERT_EQ(::mkdir((dir + "/real").c_str(), 0755), 0);
+    const std::string target = dir + "/real/target.ini";
+    std::ofstream(target, std::ios::binary) << "[S]\r\nk=1\r\nother=keep\r\n";
+    ASSERT_EQ(::symlink("hop", path.c_str()), 0);
+    ASSERT_EQ(::symlink("real/target.ini", (dir + "/hop").c_str()), 0);  // relative to the link's folder
+    IniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("S", "k", 0), 1);
+    ini.WriteInteger("S", "k", 2);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(get(), "[S]\r\nk=2\r\nother=keep\r\n");  // read through the link
+    EXPECT_EQ(IniFile(target).ReadInteger("S", "k", 0), 2);
+    EXPECT_EQ(entries().size(), 3u);  // the link, the hop and real/: no temporary file
+
+    const std::string dangling = dir + "/dangling.ini";
+    ASSERT_EQ(::symlink("real/created.ini", dangling.c_str()), 0);
+    IniFile(dangling).WriteString("S", "k", "new");
+    EXPECT_EQ(IniFile(dir + "/real/created.ini").ReadString("S", "k", ""), "new");
+    ASSERT_EQ(::lstat(dangling.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    const std::string loop = dir + "/loop.ini";
+    ASSERT_EQ(::symlink("loop.ini", loop.c_str()), 0);
+    IniFile looped(loop);
+    EXPECT_EQ(looped.ReadInteger("S", "k", 5), 5);
+    EXPECT_TRUE(refusedWithPathError([&] { looped.WriteInteger("S", "k", 1); }, loop));
+}
+
+// As root, a replaced file keeps its owner as well as its mode.
+TEST_F(IniFileTest, RootWritesKeepTheOwner)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can write a file owned by another user";
+    put("[S]\r\nk=1\r\n");
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNogroup), 0);
+    IniFile(path).WriteInteger("S", "k", 2);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNogroup);
+}
+
+// Found by fuzzing: a number takes one sign only, and names are trimmed the same way when
+// read as when written, so a padded name written is read back (and matches the unpadded one).
+TEST_F(IniFileTest, OneSignAndPaddedNamesReadAsWritten)
+{
+    put("[S]\r\na=+-5\r\nb=-+5\r\nc=++5\r\nd=+5\r\ne=+-1.5\r\nf=+.5\r\ng=-.5\r\nh=+\r\n");
+    const IniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("S", "a", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "b", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "c", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("S", "d", 7), 5);
+    EXPECT_EQ(ini.ReadInteger("S", "h", 7), 7);
+    EXPECT_EQ(ini.ReadFloat("S", "e", 9), 9);
+    EXPECT_EQ(ini.ReadFloat("S", "f", 9), 0.5);
+    EXPECT_EQ(ini.ReadFloat("S", "g", 9), -0.5);
+    EXPECT_EQ(ini.ReadFloat("S", "h", 9), 9);
+
+    IniFile w(dir + "/padded.ini");
+    w.WriteString(" \tПадding ", "  key\t", "v");
+    EXPECT_EQ(w.ReadString(" \tПадding ", "  key\t", ""), "v");
+    EXPECT_EQ(w.ReadString("падding", "KEY", ""), "v");
+    EXPECT_TRUE(w.SectionExists("  Падding"));
+    EXPECT_TRUE(w.ValueExists("Падding ", " key"));
+    w.WriteString("Падding", "key", "w");  // the same key, not a second one
+    EXPECT_EQ(w.ReadString(" Падding", "key ", ""), "w");
+    std::ifstream in(dir + "/padded.ini", std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()),
+              cp("[Падding]\r\nkey=w\r\n"));
 }
 
 }  // namespace
