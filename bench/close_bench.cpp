@@ -8,6 +8,9 @@
 // child also prints where its time went: the close handler (saving, stopping the run, closing
 // the module), the window's destruction, and the application's teardown.
 //
+// "big" closes an idle window with auto-save on and a settings file that carries 10 MB of
+// other keys: what saving the settings costs at closing.
+//
 // Usage: close_bench [repetitions, default 5]
 
 #include "MainForm.h"
@@ -16,7 +19,9 @@
 #include "SettingsKeys.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -59,7 +64,7 @@ bool waitFor(const std::function<bool()>& done, int ms)
 
 // The child: one window, closed when idle or during a run. Writes "<close start> <handler>
 // <destruction>" to fd, then returns from main.
-int child(bool run, int fd, const char* folder)
+int child(const std::string& mode, int fd, const char* folder)
 {
     int argc = 1;
     char name[] = "close_bench";
@@ -78,6 +83,21 @@ int child(bool run, int fd, const char* folder)
             form->Discovery.moduleState != 2) {
             std::fprintf(stderr, "discovery failed\n");
             return 2;
+        }
+        const bool run = mode == "run";
+        if (mode == "big") {
+            // The factory file, 10 MB of keys the program does not know, then auto-save on.
+            QFile::remove(form->settingsPath());
+            form->CreateDefaultIniFile(form->settingsPath());
+            QFile file(form->settingsPath());
+            if (!file.open(QIODevice::Append))
+                return 2;
+            QByteArray block = "[Заметки]\r\n";
+            for (int i = 0; block.size() < 10 * 1024 * 1024; ++i)
+                block += QByteArray("k") + QByteArray::number(i) + "=" + QByteArray(90, 'x') + "\r\n";
+            file.write(block);
+            file.close();
+            form->AutoSaveSettingsLMDCheckBox->setChecked(true);
         }
         if (run) {
             IniFile f(form->settingsPath().toStdString());
@@ -117,7 +137,7 @@ double median(std::vector<double> v)
 int main(int argc, char** argv)
 {
     if (argc >= 5 && std::strcmp(argv[1], "--child") == 0)
-        return child(std::strcmp(argv[2], "run") == 0, std::atoi(argv[3]), argv[4]);
+        return child(argv[2], std::atoi(argv[3]), argv[4]);
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
 
     // The simulated crate server, on a free port that its first line names.
@@ -149,7 +169,7 @@ int main(int argc, char** argv)
 
     QTemporaryDir folder;
     std::printf("close_bench: server on port %s, %d repetitions, times in ms (median)\n", port.c_str(), reps);
-    for (const char* mode : {"idle", "run"}) {
+    for (const char* mode : {"idle", "run", "big"}) {
         std::vector<double> total, handler, destruction, teardown;
         for (int i = 0; i < reps; ++i) {
             int p[2];

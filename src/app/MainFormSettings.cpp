@@ -19,6 +19,7 @@
 
 #include <exception>
 #include <functional>
+#include <vector>
 
 namespace qmx {
 namespace {
@@ -88,8 +89,10 @@ bool TMainForm::CreateDefaultIniFile(const QString& path)
         return false;
     }
     IniFile& f = *_settingsFile;
-    // A part whose writes the file system refuses shows its message and ends the routine; the
-    // write error itself goes on to the caller, which reports it with the file's path.
+    // The whole factory file is one replacement of the file. A part whose writes are refused
+    // shows its message and ends the routine; the write error itself goes on to the caller,
+    // which reports it with the file's path.
+    IniFile::Update update(f);
     auto part = [&](const char* message, const std::function<void()>& writes) {
         try {
             writes();
@@ -134,6 +137,14 @@ bool TMainForm::CreateDefaultIniFile(const QString& path)
             for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
                 f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
     });
+    try {
+        update.commit();
+    } catch (const IniWriteError&) {
+        // Nothing reached the file: the application part is the first that is missing.
+        dialogs().messageBox(this, "Не могу создать файл обычных настроек для приложения!", kDefaultCaption,
+                             MsgIcon::Information);
+        throw;
+    }
     return true;
 }
 
@@ -142,14 +153,19 @@ void TMainForm::SaveIniFile(const QString& path)
     _settingsFile.reset();
     _settingsFile = std::make_unique<IniFile>(path.toStdString());
     IniFile& f = *_settingsFile;
-    // A part whose writes the file system refuses shows its message and the next part is still
-    // tried; the first write error then goes on to the caller, which reports it with the
-    // file's path (and, on closing, keeps the window open).
+    // Both parts are one replacement of the file. A part whose writes are refused shows its
+    // message and the next part is still tried; when the file system refuses the replacement,
+    // each part that has not reported yet shows its message. The first write error then goes
+    // on to the caller, which reports it with the file's path (and, on closing, keeps the
+    // window open).
+    IniFile::Update update(f);
     std::exception_ptr failure;
+    std::vector<const char*> unreported;
     auto part = [&](const char* message, const std::function<void()>& writes) {
         try {
             writes();
             f.UpdateFile();
+            unreported.push_back(message);
         } catch (const IniWriteError&) {
             if (!failure)
                 failure = std::current_exception();
@@ -193,6 +209,14 @@ void TMainForm::SaveIniFile(const QString& path)
                 f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), (Frames[ch]->*g.own)->currentIndex());
         }
     });
+    try {
+        update.commit();
+    } catch (const IniWriteError&) {
+        if (!failure)
+            failure = std::current_exception();
+        for (const char* message : unreported)
+            dialogs().messageBox(this, message, kSaveCaption, MsgIcon::Information);
+    }
     if (failure)
         std::rethrow_exception(failure);
 }

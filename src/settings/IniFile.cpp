@@ -3,6 +3,7 @@
 #include "Cp1251.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -112,6 +113,11 @@ IniFile::IniFile(std::string path) : _path(std::move(path)) {}
 
 IniFile::SharedLines IniFile::load(bool* readable) const
 {
+    if (_updateLoaded) {
+        if (readable)
+            *readable = true;
+        return _updateLines;
+    }
     struct stat st {};
     const bool exists = ::stat(_path.c_str(), &st) == 0;
     if (exists && S_ISREG(st.st_mode) && _cache.matches(st)) {
@@ -349,7 +355,17 @@ void IniFile::WriteString(const std::string& sectionUtf8, const std::string& key
     const SharedLines old = load(&readable);
     if (!readable)
         refuse();
-    Lines lines = *old;
+    // Within an update the update's copy is changed in place; otherwise a copy of the file's
+    // lines, which is then written.
+    Lines single;
+    if (_updateDepth > 0 && !_updateLoaded) {
+        _updateBefore = bytesOf(*old);
+        _updateLines = std::make_shared<Lines>(*old);
+        _updateLoaded = true;
+    }
+    if (_updateDepth == 0)
+        single = *old;
+    Lines& lines = _updateDepth > 0 ? *_updateLines : single;
     const Lookup r = find(lines, section, key);
     if (r.keyLine >= 0) {
         std::string_view k, v;
@@ -366,7 +382,29 @@ void IniFile::WriteString(const std::string& sectionUtf8, const std::string& key
         lines.push_back(Line{"[" + section + "]", "\r\n"});
         lines.push_back(Line{key + "=" + value, "\r\n"});
     }
-    save(bytesOf(*old), std::move(lines));
+    if (_updateDepth == 0)
+        save(bytesOf(*old), std::move(single));
+}
+
+void IniFile::BeginUpdate() { ++_updateDepth; }
+
+void IniFile::DiscardUpdate()
+{
+    _updateLoaded = false;
+    _updateBefore.clear();
+    _updateLines.reset();
+}
+
+void IniFile::EndUpdate()
+{
+    if (_updateDepth == 0 || --_updateDepth > 0)
+        return;
+    if (!_updateLoaded)
+        return;
+    const std::string before = std::move(_updateBefore);
+    Lines lines = std::move(*_updateLines);
+    DiscardUpdate();
+    save(before, std::move(lines));
 }
 
 void IniFile::WriteInteger(const std::string& section, const std::string& key, std::int32_t value)
@@ -503,8 +541,15 @@ std::string IniFile::bytesOf(const Lines& lines)
     return bytes;
 }
 
+namespace {
+std::atomic<long> g_replacements{0};
+}
+
+long IniFile::replacements() { return g_replacements.load(); }
+
 void IniFile::save(const std::string& before, Lines lines) const
 {
+    g_replacements.fetch_add(1);
     const std::string bytes = bytesOf(lines);
     _cache = Snapshot{};
 

@@ -21,7 +21,9 @@
 // system refuses, or a name or value that would break the line structure (CR, LF; "=" or a
 // leading ";" or "[" in a key), throws IniWriteError "Unable to write to <path>".
 //
-// Every read sees the file as it is on disk, so two objects on one file never disagree.
+// Every read sees the file as it is on disk, so two objects on one file never disagree;
+// within an update (BeginUpdate .. EndUpdate) an object's reads also see its own writes, which
+// reach the disk together in one replacement when the update ends.
 
 #include <cstdint>
 #include <memory>
@@ -66,8 +68,47 @@ public:
     // Shortest general form with up to 15 significant digits, "." as separator (0.75 -> "0.75").
     void WriteFloat(const std::string& section, const std::string& key, double value);
 
-    // Every write already reaches the disk; kept for callers that flush after a group of writes.
+    // Writes outside an update reach the disk one by one. Between BeginUpdate() and the
+    // matching EndUpdate() (they nest) writes only change this object's copy of the file,
+    // which its own reads see; the last EndUpdate() writes that copy in one replacement. A
+    // write the copy refuses (a file that cannot be read, a name that would break a line)
+    // throws at once and leaves the copy as it was; EndUpdate() throws when the file system
+    // refuses the replacement, and the copy is dropped either way.
+    void BeginUpdate();
+    void EndUpdate();
+    // Drops the copy of an update without writing it (the update still has to be ended).
+    void DiscardUpdate();
+    // Within an update nothing: the update's end writes; outside one every write has already
+    // reached the disk.
     void UpdateFile() {}
+
+    // Ends an update on every way out of a scope: commit() writes it, leaving the scope
+    // without commit() drops it.
+    class Update {
+    public:
+        explicit Update(IniFile& file) : _file(file) { _file.BeginUpdate(); }
+        ~Update()
+        {
+            if (!_done) {
+                _file.DiscardUpdate();
+                _file.EndUpdate();
+            }
+        }
+        void commit()
+        {
+            _done = true;
+            _file.EndUpdate();
+        }
+        Update(const Update&) = delete;
+        Update& operator=(const Update&) = delete;
+
+    private:
+        IniFile& _file;
+        bool _done = false;
+    };
+
+    // How many times any IniFile in this process has written a whole file (or tried to).
+    static long replacements();
 
     // The text forms used for numbers, exposed for the settings code and its tests.
     static std::string formatFloat(double value);
@@ -102,6 +143,12 @@ private:
     [[noreturn]] void refuse() const;
 
     std::string _path;
+
+    // The copy an update changes: the file's bytes when the update began, and its lines now.
+    int _updateDepth = 0;
+    bool _updateLoaded = false;
+    std::string _updateBefore;
+    std::shared_ptr<Lines> _updateLines;
 
     // The lines of the last read, reused while the file on disk is unchanged (same inode,
     // size and modification and change times), so reading many keys reads the file once.

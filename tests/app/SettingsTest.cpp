@@ -6,6 +6,7 @@
 #include "RateTable.h"
 #include "SettingsKeys.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -16,6 +17,8 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <functional>
+#include <iterator>
 #include <random>
 
 namespace {
@@ -138,6 +141,33 @@ TEST_F(Settings, FactoryFileByteForByte)
     form->SaveDefaultSettingsClick();
     EXPECT_EQ(readAll(path()), cp1251(kFactoryFileUtf8));
     EXPECT_TRUE(dialogs.shown.empty());
+}
+
+// Each operation on the settings file replaces it once: the factory file at the first
+// discovery, the factory settings from the menu, the current settings from the Save button,
+// from the menu and at closing with auto-save on.
+TEST_F(Settings, EachOperationReplacesTheFileOnce)
+{
+    long before = IniFile::replacements();
+    auto f = ensure();
+    EXPECT_EQ(IniFile::replacements() - before, 1) << "factory file";
+    ASSERT_TRUE(form->LoadSettings(f.get(), true));
+    const std::function<void()> operations[] = {
+        [&] { form->SaveDefaultSettings->trigger(); },
+        [&] { form->SaveSettingsButton->click(); },
+        [&] { form->SaveCurrentSettings->trigger(); },
+        [&] {
+            form->AutoSaveSettingsLMDCheckBox->setChecked(true);
+            form->close();
+        },
+    };
+    for (std::size_t i = 0; i < std::size(operations); ++i) {
+        before = IniFile::replacements();
+        operations[i]();
+        EXPECT_EQ(IniFile::replacements() - before, 1) << i;
+    }
+    EXPECT_TRUE(dialogs.shown.empty());
+    EXPECT_TRUE(IniFile(path().toStdString()).ReadBool(S::kApp, S::kAutoSave, false));
 }
 
 // No file: it is created with the factory values and read: all four channels on, the group

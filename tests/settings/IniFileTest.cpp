@@ -186,6 +186,50 @@ TEST_F(IniFileTest, MissingFileAndSecondObjectSeeWrites)
     EXPECT_TRUE(a.ReadBool("S", "flag", false));
 }
 
+// An update writes the file once, at its end: the same bytes as the writes one by one; its
+// own object reads its writes before, other objects only after; a refused write inside it
+// changes nothing; an update left without commit writes nothing.
+TEST_F(IniFileTest, UpdatesWriteTheFileOnce)
+{
+    put("; head\r\n[A]\r\nx=1\r\n");
+    const std::string original = get();
+    IniFile one(path);
+    one.WriteInteger("A", "x", 2);
+    one.WriteString("B", "y", "text");
+    one.WriteFloat("A", "z", 0.75);
+    const std::string expected = get();
+
+    put(original);
+    IniFile a(path), b(path);
+    const long before = IniFile::replacements();
+    {
+        IniFile::Update outer(a);
+        a.WriteInteger("A", "x", 2);
+        {
+            IniFile::Update inner(a);
+            a.WriteString("B", "y", "text");
+            inner.commit();
+        }
+        EXPECT_THROW(a.WriteString("B", "bad\nkey", "v"), IniWriteError);
+        a.WriteFloat("A", "z", 0.75);
+        EXPECT_EQ(a.ReadString("B", "y", ""), "text") << "the update's own reads see its writes";
+        EXPECT_EQ(b.ReadInteger("A", "x", 0), 1) << "others see the file";
+        EXPECT_EQ(get(), original);
+        outer.commit();
+    }
+    EXPECT_EQ(IniFile::replacements() - before, 1);
+    EXPECT_EQ(get(), expected);
+    EXPECT_EQ(b.ReadInteger("A", "x", 0), 2);
+
+    {
+        IniFile::Update dropped(a);
+        a.WriteInteger("A", "x", 3);
+    }
+    EXPECT_EQ(get(), expected);
+    EXPECT_EQ(a.ReadInteger("A", "x", 0), 2);
+    EXPECT_EQ(IniFile::replacements() - before, 1);
+}
+
 TEST_F(IniFileTest, LineBreaksAndBadNamesAreRefused)
 {
     put("[S]\r\nk=1\r\n");
