@@ -80,9 +80,7 @@ public:
     std::atomic<std::uint8_t> MeasurementRunning{0};
     std::atomic<std::uint8_t> MeasurementMayBeStarted{1};
     std::atomic<std::uint8_t> MeasurementIdle{1};
-    std::uint16_t RunningPageNumber = 0;
     QString NeutralTitle = "QMX58_probe - ?.?.?";
-    int WindowsVersionCode = 0;
     std::uint16_t ReferenceChannel = 0;
     QString ComputationMethod = "fft";
     QString AmplitudeType = "rms";
@@ -90,32 +88,19 @@ public:
 
     // ---- hand-shakes with the worker threads
     void requestDiscovery(int mode, bool fromSettings);
-    void OnStartInitDevicesThread(int mode, bool fromSettings);
     void StartThread();
-    void OnStartMainThread();
     void StopThread();
     TMainThread* acquisitionThread() const { return _mainThread; }
 
-    // ---- handlers
-    void ApplicationExitClick();
-    void FormCreate();
     void FormActivate();
-    void FormShow();
-    void FormResize();
-    // False when the close must not go on (the settings could not be saved).
-    bool FormClose();
     // The application short-cut event; true when the key was handled.
     bool ApplicationShortCut(int key);
 
     // Channel panels
     void EnaChannelLMDCheckBoxChange(QObject* sender);
-    void ChannelInputConnectionModeChange(QObject* sender);
-    void ChannelInputRangeChange(QObject* sender);
     void ComputationMethodLMDComboBoxChange(QObject* sender);
     void BasePhaseChannelLMDRadioButtonClick(QObject* sender);
     void ApplyChannelMode(int channel, int mode, int method);
-    // The all-channels check box: checked or unchecked when the four agree, grey otherwise.
-    void updateAllChannelsCheckState();
     void ResetChannelValues(int channel);
     void setApplicationActive(bool active);
 
@@ -127,7 +112,6 @@ public:
     // The one module handle, owned by the window for the whole run (all zero: closed).
     Qmx58Handle ModuleHandle{};
     DiscoveryTable Discovery;
-    bool moduleIcpCapable() const { return ModuleHandle.moduleInfo.icpCapable != 0; }
 
     // Display precision and mask per precision row and range index.
     std::uint16_t Precision[settings::PrecisionRowCount][2] = {};
@@ -140,32 +124,20 @@ public:
     bool CreateDefaultIniFile(const QString& path);
     void SaveIniFile(const QString& path);
     bool LoadSettings(IniFile* file, bool fromSettings);
-    void AutoSaveSettingsLMDCheckBoxChange();
-    void SaveSettingsButtonClick();
-    void SaveCurrentSettingsClick();
     void SaveDefaultSettingsClick();
     bool holdsSettingsFile() const { return _settingsFile != nullptr; }
-    // Fills the handle's acquisition fields from the window and configures the module.
-    int applySettingsToModule();
-    // The window's general error report: an error that ended a handler's work.
-    void reportError(const QString& text);
 
     // The program's own file version "major.minor.release", read from its file; nullopt when
     // the file carries none.
     std::optional<QString> programVersion() const;
 
     DialogSeam& dialogs() { return *_options.dialogs; }
-    const MainFormOptions& options() const { return _options; }
     QString settingsPath() const;
 
     // The hint rule: how long a control's hint stays, and where it goes.
     int hintHideTimeout(const QWidget* control) const;
     static QRect placeHint(const QRect& hint, const QRect& workArea);
 
-    // Test hooks: run on the discovery thread right after it reports that it runs, and
-    // right after its Prepare step.
-    std::function<void()> discoveryProbe;
-    std::function<void()> discoveryPreparedProbe;
 
     // DiscoveryHost and MeasurementHost
     std::atomic<std::uint8_t>& discoveryRunningFlag() override { return DiscoveryRunning; }
@@ -188,29 +160,8 @@ public:
     DiscoveryTable& discoveryTable() override { return Discovery; }
     Qmx58Handle& moduleHandle() override { return ModuleHandle; }
 
-    // Library version check of the discovery run: sets t.librariesOk, reports problems.
-    void checkLibraryVersions(TInitAndConfigThread& t);
-    // Locks or unlocks the menu items (and short cuts) that read the device state.
-    void setDeviceActionsEnabled(bool on);
-    // Enables or disables a container and everything in it (see MainFormDiscovery.cpp).
-    void SetControlsEnabled(QWidget* panel, bool on, bool icpInUse);
     bool contextMenuEnabled() const { return _contextMenuEnabled; }
-    // Where a window frame of `size` goes for a saved top-left corner: there when it lies on
-    // a screen's work area, else moved onto the first (any 32-bit values are safe).
-    QPoint placeOnWorkAreas(std::int64_t left, std::int64_t top, const QSize& size) const;
 
-    // ---- common acquisition controls (MainFormCommon.cpp)
-    void FindDeviceLMDButtonClick();
-    void StartMultimeterLMDSpeedButtonClick();
-    void QmxCratesComboBoxChange();
-    void ModulesComboBoxChange();
-    void AcquisitionParameterChange();  // rate, data width, current source, phase filter
-    void AllChannelsLMDCheckBoxChange();
-    void CommonInputConnectionModeLMDComboBoxChange();
-    void CommonInputRangeChange();
-    void CommonComputationMethodLMDComboBoxChange();
-    // Page switching; false cancels the switch.
-    bool MainLMDPageControlChangingEx(int newPage);
     void EnableChannelPanels();
     std::atomic<std::uint8_t>& measurementRunningFlag() override { return MeasurementRunning; }
     std::atomic<std::uint8_t>& measurementIdleFlag() override { return MeasurementIdle; }
@@ -226,10 +177,6 @@ public:
     void acquisitionUpdateLeds(const FrameResults& results) override;
     void acquisitionFinish() override;
     int acquisitionMessage(const QString& text) override;
-    // The display mask of a precision row for a range index (the row's default without one).
-    QString resultMask(int row, int range) const;
-    // START's caption and its colour: running (red "С   Т   О   П") or idle (green START).
-    void setStartButtonCaption(bool running);
     // ---- end of acquisition block
 
     // ---- coefficient page, verification page, instrument panels
@@ -242,33 +189,15 @@ public:
         std::uint8_t spare[2];
     };
     CorrectionTables DisplayedCoefs{};
-    Qmx58FactoryCoef ConfigurationCoefs[4][2][16]{};
     CorrectionTables UserFlashCoefs{};  // stands for the module's user flash; memory only
     QString SavedEditText;
-    std::array<TStringGrid*, 2> AmplitudeGrids{};  // 0 offset, 1 scale
-    // The library's QMX58_GetICPPhaseCoefs (tests replace it to watch the calls).
-    std::function<std::int32_t(Qmx58Handle*, double*)> GetIcpPhaseCoefs;
 
     void LoadCorrectionCoefs();
-    void RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick();
-    void AdcRateCalibrPanelComboBoxChange();
     void SaveCalibrCoefsGridToFactoryFlashLMDButtonClick();
     void SaveCalibrCoefsGridToUserFlashLMDButtonClick();
-    void RefreshCalibrCoefsGridFromUserFlashLMDButtonClick();
-    void ResetCalibrCoefsGridInUserFlashLMDButtonClick();
     void RedrawCorrectionGrids();
-    void UpdateSaveCoefsButtons();
-    int selectedCalibrRate() const;
-    void CorrectionCoefsStringGridDrawCell(TStringGrid* grid, QPainter& p, int col, int row, const QRect& rect,
-                                           const GridDrawState& state);
     GridCellStyle correctionCellStyle(TStringGrid* grid, int col, int row, const GridDrawState& state) const;
     void CorrectionCoefsStringGridDblClick(TStringGrid* grid);
-    void CorrectionCoefsStringGridKeyDown(TStringGrid* grid, int& key);
-    void CorrectionCoefsStringGridKeyUp(TStringGrid* grid, int& key);
-    void CorrectionCoefsStringGridKeyPress(TStringGrid* grid, QChar& key);
-    void CorrectionCoefsStringGridSelectCell(TStringGrid* grid, int col, int row);
-    void CorrectionCoefsStringGridGetEditText(TStringGrid* grid, int col, int row, QString& text);
-    void CorrectionCoefsStringGridSetEditText(TStringGrid* grid, int col, int row, const QString& text);
 
     TStringGrid* AdcOffsetCoefsStringGrid = nullptr;
     TStringGrid* AdcScaleCoefsStringGrid = nullptr;
@@ -277,56 +206,30 @@ public:
     QPushButton* RefreshCalibrCoefsGridFromFactoryFlashLMDButton = nullptr;
     QPushButton* SaveCalibrCoefsGridToUserFlashLMDButton = nullptr;
     QPushButton* RefreshCalibrCoefsGridFromUserFlashLMDButton = nullptr;
-    QPushButton* ResetCalibrCoefsGridInUserFlashLMDButton = nullptr;
 
     // Verification page
     TLogView* VerificationTextBox = nullptr;
     QProgressBar* ProgressBarVerification = nullptr;
-    QLineEdit* VerifyTreeViewTitleLMDEdit = nullptr;
     QPushButton* LoadFromFileVerifyTreeViewButton = nullptr;
-    QPushButton* SaveToFileVerifyTreeViewButton = nullptr;
-    QPushButton* CollapseButton = nullptr;
-    QPushButton* ExpandButton = nullptr;
     QLineEdit* CfgFileNameEdit = nullptr;
     QToolButton* StartVerificationLMDSpeedButton = nullptr;
     QCheckBox* EnaWriteLogFileLMDCheckBox = nullptr;
-    QCheckBox* PhaseCorrectionFilterVerificationLMDCheckBox = nullptr;
-    QSplitter* VerifySplitter = nullptr;
-    FileDialogRequest OpenFileLMDOpenDialog;
     FileDialogRequest SaveFileLMDSaveDialog;
     // Every file dialog of the window goes through here (centred on the window).
     QString runFileDialog(const FileDialogRequest& request);
-    void StartVerificationLMDSpeedButtonClick();
-    void CfgFileNameEditChange();
     void VerifySplitterMoved();
 
-    // Generator and multimeter panels
-    QLabel* ChannelNumberLMDLabel = nullptr;
-    TRadioGroup* GeneratorChannelStateLMDRadioGroup = nullptr;
     QLineEdit* SignalAmpltudeGeneratorLMDEdit = nullptr;
     QLabel* SignalAmpltudeGeneratorLabLMDLabel = nullptr;
     QLineEdit* SignalFrequencyGeneratorLMDEdit = nullptr;
     TRadioGroup* AcDcVoltmeterModeLMDRadioGroup = nullptr;
     QComboBox* AcFilterVoltmeterLMDComboBox = nullptr;
     QLabel* VoltmeterValueUnitLMDLabel = nullptr;
-    void CommonLMDEditChange(QLineEdit* edit);
-    void CommonLMDEditKeyPress(QObject* sender, QChar& key);
     void AcDcVoltmeterModeLMDRadioGroupChange(QObject* sender);
-    void AcFilterVoltmeterLMDComboBoxChange();
 
-    // Mouse wheel over the window: true when the notch was used (the event is then handled).
-    bool FormMouseWheelDown(const QPoint& globalPos);
-    bool FormMouseWheelUp(const QPoint& globalPos);
     // The rule for the control found under the cursor; step -1 up, +1 down.
     bool FormMouseWheel(QWidget* found, int step);
 
-    void buildHiddenPages();       // MainFormCoefficients.cpp: both hidden pages and the instrument panels
-    void buildVerificationPage();  // MainFormVerification.cpp
-    void connectHiddenPages();  // MainFormVerification.cpp: their handlers, the menu's grids and the wheel
-    // ---- end of coefficient page, verification page, instrument panels
-
-    // Type code of the selected crate (0 until a discovery found one).
-    std::uint8_t SelectedCrateTypeCode = 0;
     // True while the close is held back for a running discovery.
     bool closePending() const { return _closePending; }
 
@@ -335,23 +238,18 @@ public:
     // ---- widgets the code uses (the rest are reached by name)
     QGroupBox* ModuleDetectionLMDGroupBox = nullptr;
     QPushButton* FindDeviceLMDButton = nullptr;
-    QGroupBox* SaveIniSettingLMDGroupBox = nullptr;
     QCheckBox* AutoSaveSettingsLMDCheckBox = nullptr;
     QPushButton* SaveSettingsButton = nullptr;
-    QWidget* SelectedModuleLMDSimplePanel = nullptr;
     QComboBox* QmxCratesComboBox = nullptr;
     QComboBox* ModulesComboBox = nullptr;
     TLed* QmxCrateStatusLed = nullptr;
     TLed* ModuleStatusLed = nullptr;
-    TLed* GeneratorStatusLed = nullptr;
-    TLed* VoltmeterStatusLed = nullptr;
     QLabel* ModuleSerialNumberLMDLabel = nullptr;
     QLabel* ModuleFirmwareVersionLMDLabel = nullptr;
     QWidget* StartMultimeterLMDSimplePanel = nullptr;
     QToolButton* StartMultimeterLMDSpeedButton = nullptr;
     QWidget* MainLMDSimplePanel = nullptr;
     QTabWidget* MainLMDPageControl = nullptr;
-    QWidget* MultimeterLMDTabSheet = nullptr;
     QWidget* CorrectionFactorsLMDTabSheet = nullptr;
     QWidget* VerificationLMDTabSheet = nullptr;
     QWidget* MultimeterLMDSimplePanel = nullptr;
@@ -360,7 +258,6 @@ public:
     QGroupBox* VoltmeterLMDGroupBox = nullptr;
     QLabel* VoltmeterValueLMDLabel = nullptr;
     QLabel* FreqForPhaseLMDLabel = nullptr;
-    QGroupBox* AdcGroupParsLMDGroupBox = nullptr;
     QCheckBox* AllChannelsLMDCheckBox = nullptr;
     QComboBox* CommonDiffInputRangeLMDComboBox = nullptr;
     QComboBox* CommonIcpInputRangeLMDComboBox = nullptr;
@@ -371,15 +268,11 @@ public:
     QComboBox* DataFormatLMDComboBox = nullptr;
     QComboBox* CurrentValueLMDComboBox = nullptr;
     QLabel* CurrentValueLabLMDLabel = nullptr;
-    QWidget* AcquisitionTimeLMDSimplePanel = nullptr;
     QLabel* AcquisitionTimeLMDLabel = nullptr;
     QCheckBox* PhaseCorrectionFilterMultimeterLMDCheckBox = nullptr;
-    QWidget* ComputationInfoLMDSimplePanel = nullptr;
     QLabel* ComputationModeLabLMDLabel = nullptr;
     QLabel* AmplitudeTypeLabLMDLabel = nullptr;
-    QGroupBox* AdcIndividualParsLMDGroupBox = nullptr;
     QScrollArea* AdcIndividualParsLMDScrollBox = nullptr;
-    QWidget* AdcIndividualParsLMDSimplePanel = nullptr;
     QComboBox* AdcRateCalibrPanelComboBox = nullptr;
     QMenu* PopupMenu = nullptr;
     QAction* RebootAction = nullptr;
@@ -388,6 +281,28 @@ public:
     QAction* AboutAction = nullptr;
     QAction* ApplicationExit = nullptr;
 
+
+    bool moduleIcpCapable() const { return ModuleHandle.moduleInfo.icpCapable != 0; }
+    Qmx58FactoryCoef ConfigurationCoefs[4][2][16]{};
+    std::array<TStringGrid*, 2> AmplitudeGrids{};  // 0 offset, 1 scale
+    // The library's QMX58_GetICPPhaseCoefs (tests replace it to watch the calls).
+    std::function<std::int32_t(Qmx58Handle*, double*)> GetIcpPhaseCoefs;
+    int selectedCalibrRate() const;
+    void CommonLMDEditKeyPress(QObject* sender, QChar& key);
+    // Mouse wheel over the window: true when the notch was used (the event is then handled).
+    bool FormMouseWheelDown(const QPoint& globalPos);
+    bool FormMouseWheelUp(const QPoint& globalPos);
+    void buildHiddenPages();       // MainFormCoefficients.cpp: both hidden pages and the instrument panels
+    void buildVerificationPage();  // MainFormVerification.cpp
+    void connectHiddenPages();  // MainFormVerification.cpp: their handlers, the menu's grids and the wheel
+    // ---- end of coefficient page, verification page, instrument panels
+
+    // Type code of the selected crate (0 until a discovery found one).
+    std::uint8_t SelectedCrateTypeCode = 0;
+    // Test hooks: run on the discovery thread right after it reports that it runs, and
+    // right after its Prepare step.
+    std::function<void()> discoveryProbe;
+    std::function<void()> discoveryPreparedProbe;
 protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
@@ -408,6 +323,94 @@ protected:
     };
 
 private:
+    // ---- used only by the window itself
+    std::uint16_t RunningPageNumber = 0;
+    int WindowsVersionCode = 0;
+    void OnStartInitDevicesThread(int mode, bool fromSettings);
+    void OnStartMainThread();
+    // ---- handlers
+    void ApplicationExitClick();
+    void FormCreate();
+    void FormShow();
+    void FormResize();
+    // False when the close must not go on (the settings could not be saved).
+    bool FormClose();
+    void ChannelInputConnectionModeChange(QObject* sender);
+    void ChannelInputRangeChange(QObject* sender);
+    // The all-channels check box: checked or unchecked when the four agree, grey otherwise.
+    void updateAllChannelsCheckState();
+    void AutoSaveSettingsLMDCheckBoxChange();
+    void SaveSettingsButtonClick();
+    void SaveCurrentSettingsClick();
+    // Fills the handle's acquisition fields from the window and configures the module.
+    int applySettingsToModule();
+    // The window's general error report: an error that ended a handler's work.
+    void reportError(const QString& text);
+    const MainFormOptions& options() const { return _options; }
+    // Library version check of the discovery run: sets t.librariesOk, reports problems.
+    void checkLibraryVersions(TInitAndConfigThread& t);
+    // Locks or unlocks the menu items (and short cuts) that read the device state.
+    void setDeviceActionsEnabled(bool on);
+    // Enables or disables a container and everything in it (see MainFormDiscovery.cpp).
+    void SetControlsEnabled(QWidget* panel, bool on, bool icpInUse);
+    // Where a window frame of `size` goes for a saved top-left corner: there when it lies on
+    // a screen's work area, else moved onto the first (any 32-bit values are safe).
+    QPoint placeOnWorkAreas(std::int64_t left, std::int64_t top, const QSize& size) const;
+    // ---- common acquisition controls (MainFormCommon.cpp)
+    void FindDeviceLMDButtonClick();
+    void StartMultimeterLMDSpeedButtonClick();
+    void QmxCratesComboBoxChange();
+    void ModulesComboBoxChange();
+    void AcquisitionParameterChange();  // rate, data width, current source, phase filter
+    void AllChannelsLMDCheckBoxChange();
+    void CommonInputConnectionModeLMDComboBoxChange();
+    void CommonInputRangeChange();
+    void CommonComputationMethodLMDComboBoxChange();
+    // Page switching; false cancels the switch.
+    bool MainLMDPageControlChangingEx(int newPage);
+    // The display mask of a precision row for a range index (the row's default without one).
+    QString resultMask(int row, int range) const;
+    // START's caption and its colour: running (red "С   Т   О   П") or idle (green START).
+    void setStartButtonCaption(bool running);
+    void RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick();
+    void AdcRateCalibrPanelComboBoxChange();
+    void RefreshCalibrCoefsGridFromUserFlashLMDButtonClick();
+    void ResetCalibrCoefsGridInUserFlashLMDButtonClick();
+    void UpdateSaveCoefsButtons();
+    void CorrectionCoefsStringGridDrawCell(TStringGrid* grid, QPainter& p, int col, int row, const QRect& rect,
+                                           const GridDrawState& state);
+    void CorrectionCoefsStringGridKeyDown(TStringGrid* grid, int& key);
+    void CorrectionCoefsStringGridKeyUp(TStringGrid* grid, int& key);
+    void CorrectionCoefsStringGridKeyPress(TStringGrid* grid, QChar& key);
+    void CorrectionCoefsStringGridSelectCell(TStringGrid* grid, int col, int row);
+    void CorrectionCoefsStringGridGetEditText(TStringGrid* grid, int col, int row, QString& text);
+    void CorrectionCoefsStringGridSetEditText(TStringGrid* grid, int col, int row, const QString& text);
+    QPushButton* ResetCalibrCoefsGridInUserFlashLMDButton = nullptr;
+    QLineEdit* VerifyTreeViewTitleLMDEdit = nullptr;
+    QPushButton* SaveToFileVerifyTreeViewButton = nullptr;
+    QPushButton* CollapseButton = nullptr;
+    QPushButton* ExpandButton = nullptr;
+    QCheckBox* PhaseCorrectionFilterVerificationLMDCheckBox = nullptr;
+    QSplitter* VerifySplitter = nullptr;
+    FileDialogRequest OpenFileLMDOpenDialog;
+    void StartVerificationLMDSpeedButtonClick();
+    void CfgFileNameEditChange();
+    // Generator and multimeter panels
+    QLabel* ChannelNumberLMDLabel = nullptr;
+    TRadioGroup* GeneratorChannelStateLMDRadioGroup = nullptr;
+    void CommonLMDEditChange(QLineEdit* edit);
+    void AcFilterVoltmeterLMDComboBoxChange();
+    QGroupBox* SaveIniSettingLMDGroupBox = nullptr;
+    QWidget* SelectedModuleLMDSimplePanel = nullptr;
+    TLed* GeneratorStatusLed = nullptr;
+    TLed* VoltmeterStatusLed = nullptr;
+    QWidget* MultimeterLMDTabSheet = nullptr;
+    QGroupBox* AdcGroupParsLMDGroupBox = nullptr;
+    QWidget* AcquisitionTimeLMDSimplePanel = nullptr;
+    QWidget* ComputationInfoLMDSimplePanel = nullptr;
+    QGroupBox* AdcIndividualParsLMDGroupBox = nullptr;
+    QWidget* AdcIndividualParsLMDSimplePanel = nullptr;
+
     void buildWidgetTree();
     void placeChannelPanels();
     void fillRateLists();
