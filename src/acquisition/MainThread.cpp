@@ -434,6 +434,7 @@ bool TMainThread::ReceiveFrame()
         return false;
     }
     std::int64_t received = 0;
+    FrameWordsReceived.store(0, std::memory_order_relaxed);
     std::int64_t chunk = std::min<std::int64_t>(RecvChunk, W);
     std::int64_t error = 0;
     for (;;) {
@@ -459,6 +460,7 @@ bool TMainThread::ReceiveFrame()
             break;
         }
         received += chunk;
+        FrameWordsReceived.store(received, std::memory_order_relaxed);
         if (received >= W)
             break;
         if (received + chunk > W)

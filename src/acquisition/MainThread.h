@@ -158,6 +158,9 @@ public:
     std::atomic<long> FramesShown{0};
     std::atomic<long long> ReceiveNs{0};
     std::atomic<long long> ToScreenNs{0};
+    // Words received so far in the frame being acquired (0 at each frame's start), updated
+    // after every received piece, for a progress display on another thread.
+    std::atomic<long long> FrameWordsReceived{0};
 
 protected:
     void Execute() override;

@@ -1,0 +1,89 @@
+#pragma once
+// ReadingsWriter: writes the readings of a measurement run, frame by frame, as CSV or as JSON
+// Lines. The rows follow the window's rules for what a channel panel shows: millivolts,
+// kilohertz and degrees; no frequency or phase for DC or for "sum"; a phase only against a
+// reference whose phase was measured; nothing but the status for an overloaded or inactive
+// channel. Numbers carry the full precision of a double in their
+// shortest round-trip form with "." whatever the locale.
+//
+// CSV: "# " comment lines describing the run, then the header row
+//   time_utc,frame,channel,mode,value_mV,frequency_kHz,phase_deg,status
+// and one row per channel (1..4) per frame; a value that does not apply is an empty field.
+// JSON Lines: one object per frame, {"time_utc","frame","channels":[{channel, mode,
+// value_mV, frequency_kHz, phase_deg, status}, ...]}, null where a value does not apply.
+//
+// Every frame is flushed to the device. A write failure is returned (false, with
+// errorString()); nothing throws.
+
+#include "MainThread.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <array>
+#include <optional>
+
+class QIODevice;
+
+namespace qmx {
+
+enum class ReadingsFormat { Csv, JsonLines };
+
+// What the comment header of a CSV file says about the run.
+struct ReadingsRunInfo {
+    QString crateSerial;
+    int slot = 0;
+    QString moduleSerial;
+    double rateHz = 0;
+    int bits = 20;
+    QString method;                     // "fft" or "sum"
+    QString amplitudeType;              // "rms" or "peak"
+    double acquisitionTime = 0;         // requested, seconds
+    long long samplesPerChannel = 0;    // the frame's length M (0: not known)
+    int referenceChannel = 1;           // 1..4
+    QString programVersion;
+};
+
+enum class ChannelStatus { Ok, Overload, Off, NoSignal };
+
+const char* statusText(ChannelStatus status);
+
+// One channel's row of a frame.
+struct ChannelRow {
+    int channel = 1;  // 1..4
+    const char* mode = "";  // "dc", "ac", or "" for a channel that is off
+    std::optional<double> valueMilliVolts, frequencyKiloHertz, phaseDegrees;
+    ChannelStatus status = ChannelStatus::Off;
+};
+
+// The four rows of a frame: `settings` as the run took them (channel modes, method,
+// reference channel), `results` the frame's readings.
+std::array<ChannelRow, 4> frameRows(const RunSettings& settings, const FrameResults& results);
+
+// Shortest text that reads back as the same double, "." as separator; empty for a value
+// that is not finite.
+QString numberText(double value);
+// ISO 8601 UTC with milliseconds: 2026-12-08T23:59:01.123Z.
+QString utcText(const QDateTime& time);
+
+class ReadingsWriter {
+public:
+    // `device` must be open for writing and outlive the writer.
+    ReadingsWriter(QIODevice& device, ReadingsFormat format);
+
+    // CSV: the comment lines and the header row. JSON Lines: nothing.
+    bool writeHeader(const ReadingsRunInfo& info);
+    // One frame (frame numbers count from 1), flushed.
+    bool writeFrame(const QDateTime& timeUtc, long long frame, const RunSettings& settings, const FrameResults& results);
+
+    QString errorString() const { return _error; }
+
+private:
+    bool put(const QByteArray& bytes);
+
+    QIODevice& _device;
+    ReadingsFormat _format;
+    QString _error;
+};
+
+}  // namespace qmx

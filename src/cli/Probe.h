@@ -1,0 +1,25 @@
+#pragma once
+// The two commands of qmx58-probe. Both run on the thread that owns the QCoreApplication and
+// return the program's exit code (CliOptions.h).
+
+#include "CliOptions.h"
+
+#include <QString>
+
+namespace qmx::cli {
+
+// "major.minor.release" of the program file, or empty when it carries no version.
+QString programVersion();
+
+// Lists every crate and the module of every occupied slot, as a table or as JSON.
+int runScan(bool json);
+
+// Configures the selected QMX58 and writes the readings of each frame.
+int runMeasure(const MeasureOptions& options);
+
+// A message of the program itself on standard error: "qmx58-probe: " + text.
+void complain(const QString& text);
+// A message in the system's own words, as it stands.
+void tell(const QString& text);
+
+}  // namespace qmx::cli
