@@ -5,6 +5,7 @@
 
 #include "ChannelRecord.h"
 #include "NumberFormat.h"
+#include "OperatorSettings.h"
 #include "RateTable.h"
 #include "WorkerThread.h"
 
@@ -28,13 +29,6 @@ namespace S = settings;
 
 constexpr const char* kDefaultCaption = "ОШИБКА CreateDefaultIniFile()!";
 constexpr const char* kSaveCaption = "ОШИБКА SaveIniFile()!!!";
-
-// Sets a selector to an index read from the file; an index outside its items leaves it
-// without a selection.
-void selectIndex(QComboBox* c, int index)
-{
-    c->setCurrentIndex(index >= 0 && index < c->count() ? index : -1);
-}
 
 void refillConnectionModes(QComboBox* c, bool icp)
 {
@@ -228,23 +222,22 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
         return false;
     const IniFile& f = *file;
     const bool icp = moduleIcpCapable();
+    // The operator's settings as the command line reads them too; the window only shows them.
+    const OperatorSettings s = readOperatorSettings(f, icp);
     // Auto-save; the check box's own handler sets the Save button.
     AutoSaveSettingsLMDCheckBox->setChecked(f.ReadBool(S::kApp, S::kAutoSave, S::kAutoSaveDefault));
     // The measurement settings that only the file changes.
-    ComputationMethod = QString::fromStdString(f.ReadString(S::kModule, S::kComputationMethod, S::kComputationMethodDefault));
-    AmplitudeType = QString::fromStdString(f.ReadString(S::kModule, S::kAmplitudeType, S::kAmplitudeTypeDefault));
+    ComputationMethod = QString::fromStdString(s.computationMethod);
+    AmplitudeType = QString::fromStdString(s.amplitudeType);
     ComputationModeLabLMDLabel->setText(ComputationMethod);
     AmplitudeTypeLabLMDLabel->setText(AmplitudeType);
-    MaxAcquisitionTime = f.ReadFloat(S::kModule, S::kMaxAcquisitionTime, S::kMaxAcquisitionTimeDefault);
+    MaxAcquisitionTime = s.maxAcquisitionTime;
     // Data width, ICP current, rate and the reference channel.
     UpdateGuard = 1;
-    selectIndex(DataFormatLMDComboBox, f.ReadInteger(S::kModule, S::kDataFormat, S::kDataFormatDefault));
-    if (icp)
-        selectIndex(CurrentValueLMDComboBox, f.ReadInteger(S::kModule, S::kCurrentSource, S::kCurrentSourceDefault));
-    else
-        CurrentValueLMDComboBox->setCurrentIndex(-1);
-    selectIndex(AdcRateComboBox, f.ReadInteger(S::kModule, S::kAdcRate, S::kAdcRateDefault));
-    ReferenceChannel = static_cast<std::uint16_t>(f.ReadInteger(S::kModule, S::kReferenceChannel, S::kReferenceChannelDefault));
+    DataFormatLMDComboBox->setCurrentIndex(s.dataFormat);
+    CurrentValueLMDComboBox->setCurrentIndex(s.currentSource);
+    AdcRateComboBox->setCurrentIndex(s.rateIndex);
+    ReferenceChannel = static_cast<std::uint16_t>(s.referenceChannel);
     // A reference outside the four panels checks no button; the acquisition start then reports
     // that the reference channel is not active.
     if (ReferenceChannel < 4)
@@ -265,53 +258,38 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     for (int r = 0; r < 2; ++r)
         for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
             readPrecision(row, r, IcpRanges[r]);
-    // All channels and the common connection mode, which decides the visible selectors.
+    // The common selectors; the connection mode decides which of them are visible.
     UpdateGuard = 1;
-    AllChannelsLMDCheckBox->setCheckState(f.ReadBool(S::kModule, S::kAllChannels, S::kAllChannelsDefault) ? Qt::Checked : Qt::Unchecked);
     refillConnectionModes(CommonInputConnectionModeLMDComboBox, icp);
-    int groupMode = f.ReadInteger(S::kModule, S::kGroupConnectionMode, S::kConnectionModeDefault);
-    if (!icp && groupMode == 2)
-        groupMode = 0;
-    selectIndex(CommonInputConnectionModeLMDComboBox, groupMode);
-    const int gm = CommonInputConnectionModeLMDComboBox->currentIndex();
+    CommonInputConnectionModeLMDComboBox->setCurrentIndex(s.groupConnectionMode);
+    const int gm = s.groupConnectionMode;
     CommonDiffInputRangeLMDComboBox->setVisible(gm != 2);
     CommonIcpInputRangeLMDComboBox->setVisible(gm == 2);
     CommonComputationMethodLMDComboBox->setVisible(!(gm == 1 || gm == 2));
     ComputationModeLMDLabel->setVisible(gm == 1 || gm == 2);
     ComputationModeLMDLabel->setText("AC");
-    // The common ranges and DC/AC.
-    selectIndex(CommonDiffInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupDiffRange, S::kDiffRangeDefault));
-    selectIndex(CommonIcpInputRangeLMDComboBox, f.ReadInteger(S::kModule, S::kGroupIcpRange, S::kIcpRangeDefault));
-    selectIndex(CommonComputationMethodLMDComboBox, f.ReadInteger(S::kModule, S::kGroupMethod, S::kMethodDefault));
-    // Each channel: on or off, and its mode, ranges and DC/AC (the common choice where there is one).
-    auto groupOrOwn = [&](QComboBox* common, QComboBox* own, const std::string& key, int ch, int def) {
-        if (common->currentIndex() == -1)
-            selectIndex(own, f.ReadInteger(S::kModule, S::channelKey(key, ch), def));
-        else
-            selectIndex(own, common->currentIndex());
-    };
+    CommonDiffInputRangeLMDComboBox->setCurrentIndex(s.groupDiffRange);
+    CommonIcpInputRangeLMDComboBox->setCurrentIndex(s.groupIcpRange);
+    CommonComputationMethodLMDComboBox->setCurrentIndex(s.groupMethod);
+    // Each channel: on or off, and its mode, ranges and DC/AC.
     for (int ch = 0; ch < 4; ++ch) {
         TQmx58AdcChannelFrame* fr = Frames[ch];
-        if (AllChannelsLMDCheckBox->checkState() == Qt::Checked)
-            fr->ChannelNumberLMDCheckBox->setChecked(true);
-        else
-            fr->ChannelNumberLMDCheckBox->setChecked(
-                f.ReadBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), S::kChannelEnabledDefault));
+        const OperatorChannelSettings& c = s.channels[static_cast<std::size_t>(ch)];
+        fr->ChannelNumberLMDCheckBox->setChecked(c.enabled);
         refillConnectionModes(fr->InputConnectionModeLMDComboBox, icp);
-        groupOrOwn(CommonInputConnectionModeLMDComboBox, fr->InputConnectionModeLMDComboBox, S::kChannelConnectionMode, ch,
-                   S::kConnectionModeDefault);
-        const int m = fr->InputConnectionModeLMDComboBox->currentIndex();
-        fr->DiffInputRangeLMDComboBox->setVisible(m != 2);
-        fr->IcpInputRangeLMDComboBox->setVisible(m == 2);
-        groupOrOwn(CommonDiffInputRangeLMDComboBox, fr->DiffInputRangeLMDComboBox, S::kChannelDiffRange, ch, S::kDiffRangeDefault);
-        groupOrOwn(CommonIcpInputRangeLMDComboBox, fr->IcpInputRangeLMDComboBox, S::kChannelIcpRange, ch, S::kIcpRangeDefault);
-        groupOrOwn(CommonComputationMethodLMDComboBox, fr->ComputationMethodLMDComboBox, S::kChannelMethod, ch, S::kMethodDefault);
+        fr->InputConnectionModeLMDComboBox->setCurrentIndex(c.connectionMode);
+        fr->DiffInputRangeLMDComboBox->setVisible(c.connectionMode != 2);
+        fr->IcpInputRangeLMDComboBox->setVisible(c.connectionMode == 2);
+        fr->DiffInputRangeLMDComboBox->setCurrentIndex(c.diffRange);
+        fr->IcpInputRangeLMDComboBox->setCurrentIndex(c.icpRange);
+        fr->ComputationMethodLMDComboBox->setCurrentIndex(c.method);
     }
     // The phase filter for an ICP-capable module, and the all-channels check box.
     PhaseCorrectionFilterMultimeterLMDCheckBox->setChecked(icp);
     updateAllChannelsCheckState();
     UpdateGuard = 0;
-    // The module's tables and configuration. A failure of the module call is not reported and does not change the result.
+    // The module's tables and configuration. A failure of the module call is not reported and
+    // does not change the result.
     if (Discovery.moduleState == 2) {
         LoadCorrectionCoefs();
         applySettingsToModule();
