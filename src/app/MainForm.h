@@ -156,6 +156,8 @@ public:
     void discoveryShowStatus(TInitAndConfigThread& t, bool undetermined) override;
     void discoveryApplySettings(TInitAndConfigThread& t) override;
     void discoveryShowMessage(TInitAndConfigThread& t) override;
+    void discoveryReadIcpPhase(double* table) override;
+    void discoveryShowIcpPhase(TInitAndConfigThread& t) override;
     void discoveryFinish(TInitAndConfigThread& t) override;
     DiscoveryTable& discoveryTable() override { return Discovery; }
     Qmx58Handle& moduleHandle() override { return ModuleHandle; }
@@ -192,7 +194,10 @@ public:
     CorrectionTables UserFlashCoefs{};  // stands for the module's user flash; memory only
     QString SavedEditText;
 
-    void LoadCorrectionCoefs();
+    // The coefficient tables of the configured module; readPhase false leaves the ICP phase
+    // table to showIcpPhase (the discovery thread reads it from the module).
+    void LoadCorrectionCoefs(bool readPhase = true);
+    void showIcpPhase(const double* table);
     void SaveCalibrCoefsGridToFactoryFlashLMDButtonClick();
     void SaveCalibrCoefsGridToUserFlashLMDButtonClick();
     void RedrawCorrectionGrids();
@@ -324,6 +329,12 @@ protected:
 
 private:
     // ---- used only by the window itself
+    // While set (the discovery's Apply settings), loading the settings leaves the module calls
+    // to the discovery thread and only fills the handle and the tables.
+    bool _moduleCallsOnWorker = false;
+    bool _moduleCallsPending = false;
+    // Fills the handle's acquisition fields from the window (no module call).
+    void fillHandleFromWindow();
     std::uint16_t RunningPageNumber = 0;
     int WindowsVersionCode = 0;
     void OnStartInitDevicesThread(int mode, bool fromSettings);

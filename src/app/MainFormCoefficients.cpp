@@ -170,7 +170,7 @@ void fillConfigurationFromFactory(TMainForm& f)
 
 }  // namespace
 
-void TMainForm::LoadCorrectionCoefs()
+void TMainForm::LoadCorrectionCoefs(bool readPhase)
 {
     {
         const QSignalBlocker quiet(AdcRateCalibrPanelComboBox);  // a chosen rate, not an operator's change
@@ -179,9 +179,22 @@ void TMainForm::LoadCorrectionCoefs()
     DisplayedCoefs = CorrectionTables{};
     std::memset(ConfigurationCoefs, 0, sizeof(ConfigurationCoefs));
     UserFlashCoefs = CorrectionTables{};
-    readIcpPhase(*this);
+    if (readPhase)
+        readIcpPhase(*this);
+    else
+        showIcpPhase(DisplayedCoefs.phase);  // empty until the table is read
     fillConfigurationFromFactory(*this);
     std::memcpy(DisplayedCoefs.coefs, ConfigurationCoefs, sizeof(DisplayedCoefs.coefs));
+}
+
+void TMainForm::showIcpPhase(const double* table)
+{
+    if (moduleIcpCapable()) {
+        std::memcpy(DisplayedCoefs.phase, table, sizeof DisplayedCoefs.phase);
+        FreqForPhaseLMDLabel->setText(formatWithMask(DisplayedCoefs.phase[0], kCaptionFormat));
+    } else {
+        FreqForPhaseLMDLabel->setText(QString());
+    }
 }
 
 void TMainForm::RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick()

@@ -206,9 +206,19 @@ void TMainForm::discoveryShowStatus(TInitAndConfigThread& t, bool undetermined)
 
 void TMainForm::discoveryApplySettings(TInitAndConfigThread& t)
 {
-    if (!LoadSettings(t.settingsFile.get(), t.fromSettings()))
+    _moduleCallsOnWorker = true;
+    _moduleCallsPending = false;
+    const bool loaded = LoadSettings(t.settingsFile.get(), t.fromSettings());
+    _moduleCallsOnWorker = false;
+    t.configureModule = _moduleCallsPending;
+    _moduleCallsPending = false;
+    if (!loaded)
         t.ShowMessage("Не могу проинициализировать параметры работы приложения!");
 }
+
+void TMainForm::discoveryReadIcpPhase(double* table) { GetIcpPhaseCoefs(&ModuleHandle, table); }
+
+void TMainForm::discoveryShowIcpPhase(TInitAndConfigThread& t) { showIcpPhase(t.icpPhase); }
 
 void TMainForm::discoveryShowMessage(TInitAndConfigThread& t) { ShowDiscoveryMessage(t.messageShown, t.pendingMessage); }
 

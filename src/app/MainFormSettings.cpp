@@ -291,13 +291,25 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     // The module's tables and configuration. A failure of the module call is not reported and
     // does not change the result.
     if (Discovery.moduleState == 2) {
-        LoadCorrectionCoefs();
-        applySettingsToModule();
+        if (_moduleCallsOnWorker) {
+            LoadCorrectionCoefs(false);
+            fillHandleFromWindow();
+            _moduleCallsPending = true;
+        } else {
+            LoadCorrectionCoefs();
+            applySettingsToModule();
+        }
     }
     return true;
 }
 
 int TMainForm::applySettingsToModule()
+{
+    fillHandleFromWindow();
+    return QMX58_SetADC(&ModuleHandle);
+}
+
+void TMainForm::fillHandleFromWindow()
 {
     for (int ch = 0; ch < 4; ++ch) {
         const TQmx58AdcChannelFrame* fr = Frames[ch];
@@ -311,7 +323,6 @@ int TMainForm::applySettingsToModule()
     ModuleHandle.dataFormat = static_cast<std::uint8_t>(qMax(0, DataFormatLMDComboBox->currentIndex()));
     ModuleHandle.icpCurrentSource = static_cast<std::uint8_t>(qMax(0, CurrentValueLMDComboBox->currentIndex()));
     ModuleHandle.zeroField = 0;
-    return QMX58_SetADC(&ModuleHandle);
 }
 
 // ---- handlers

@@ -41,6 +41,19 @@ bool TInitAndConfigThread::OpenSelectedModule()
     return true;
 }
 
+void TInitAndConfigThread::ConfigureModule()
+{
+    // The module calls of applying the settings, on the thread: the phase table (ICP-capable
+    // modules), then the configuration the window put into the handle. Neither result is
+    // examined, as when the window applied them itself.
+    Qmx58Handle& h = _host.moduleHandle();
+    if (h.moduleInfo.icpCapable != 0) {
+        _host.discoveryReadIcpPhase(icpPhase);
+        Synchronize([this] { _host.discoveryShowIcpPhase(*this); });
+    }
+    QMX58_SetADC(&h);
+}
+
 bool TInitAndConfigThread::ScanAndOpen()
 {
     Synchronize([this] { _host.discoveryScanBegin(*this); });
@@ -134,6 +147,8 @@ void TInitAndConfigThread::Execute()
             // The saved settings onto the window.
             if (!messageShown) {
                 Synchronize([this] { _host.discoveryApplySettings(*this); });
+                if (configureModule)
+                    ConfigureModule();
                 QThread::msleep(100);
             }
         }

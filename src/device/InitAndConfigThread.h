@@ -45,6 +45,10 @@ public:
     virtual void discoveryShowStatus(TInitAndConfigThread& t, bool undetermined) = 0;
     virtual void discoveryApplySettings(TInitAndConfigThread& t) = 0;
     virtual void discoveryShowMessage(TInitAndConfigThread& t) = 0;
+    // After Apply settings has filled the handle: the module's ICP phase table read on the
+    // thread (the window's reader, which tests may replace), then shown by a sync routine.
+    virtual void discoveryReadIcpPhase(double* table) = 0;
+    virtual void discoveryShowIcpPhase(TInitAndConfigThread& t) = 0;
     virtual void discoveryFinish(TInitAndConfigThread& t) = 0;
 
     // Window data the thread uses while the window leaves them alone (its device controls are
@@ -75,6 +79,10 @@ public:
     bool messageShown = false;
     std::unique_ptr<IniFile> settingsFile;
     QString pendingMessage;
+    // Set by Apply settings when the module is to be configured by the thread; the ICP phase
+    // table it read.
+    bool configureModule = false;
+    double icpPhase[5] = {};
 
     // Sets the pending message and shows it (once per step sequence), on the window thread.
     void ShowMessage(const QString& text);
@@ -90,6 +98,8 @@ public:
     // Mode 3: the crate scan on the thread, the target selected, the lists shown, the selected
     // module opened (ModuleState 1 on success).
     bool ScanAndOpen();
+    // The module calls of Apply settings, on the thread.
+    void ConfigureModule();
 
 protected:
     void Execute() override;
