@@ -11,6 +11,7 @@
 #include "SettingsKeys.h"
 #include "InitAndConfigThread.h"
 #include "MainThread.h"
+#include "OperatorSettings.h"
 #include "Qmx58AdcChannelFrame.h"
 #include "StatusDisplay.h"
 #include "qmx58api.h"
@@ -335,6 +336,8 @@ private:
     bool _moduleCallsPending = false;
     // Fills the handle's acquisition fields from the window (no module call).
     void fillHandleFromWindow();
+    // The module part of the settings as the window's selectors hold them now.
+    OperatorSettings operatorSettingsOfWindow() const;
     std::uint16_t RunningPageNumber = 0;
     int WindowsVersionCode = 0;
     void OnStartInitDevicesThread(int mode, bool fromSettings);

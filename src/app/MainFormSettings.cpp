@@ -181,28 +181,8 @@ void TMainForm::SaveIniFile(const QString& path)
                 f.WriteInteger(S::kDiscovery, S::kModuleSlot, Discovery.moduleSlots[crate][module]);
         }
     });
-    part("Не могу сохранить файл настроек модуля!", [&] {
-        f.WriteInteger(S::kModule, S::kDataFormat, DataFormatLMDComboBox->currentIndex());
-        if (moduleIcpCapable())
-            f.WriteInteger(S::kModule, S::kCurrentSource, CurrentValueLMDComboBox->currentIndex());
-        f.WriteInteger(S::kModule, S::kAdcRate, AdcRateComboBox->currentIndex());
-        f.WriteString(S::kModule, S::kAllChannels, AllChannelsLMDCheckBox->checkState() == Qt::Checked ? "1" : "0");
-        for (int ch = 0; ch < 4; ++ch)
-            f.WriteBool(S::kModule, S::channelKey(S::kChannelEnabled, ch), Frames[ch]->ChannelNumberLMDCheckBox->isChecked());
-        struct Group { const std::string& group; QComboBox* common; const std::string& channel; QComboBox* TQmx58AdcChannelFrame::*own; };
-        for (const Group& g : {Group{S::kGroupConnectionMode, CommonInputConnectionModeLMDComboBox, S::kChannelConnectionMode,
-                                     &TQmx58AdcChannelFrame::InputConnectionModeLMDComboBox},
-                               Group{S::kGroupDiffRange, CommonDiffInputRangeLMDComboBox, S::kChannelDiffRange,
-                                     &TQmx58AdcChannelFrame::DiffInputRangeLMDComboBox},
-                               Group{S::kGroupIcpRange, CommonIcpInputRangeLMDComboBox, S::kChannelIcpRange,
-                                     &TQmx58AdcChannelFrame::IcpInputRangeLMDComboBox},
-                               Group{S::kGroupMethod, CommonComputationMethodLMDComboBox, S::kChannelMethod,
-                                     &TQmx58AdcChannelFrame::ComputationMethodLMDComboBox}}) {
-            f.WriteInteger(S::kModule, g.group, g.common->currentIndex());
-            for (int ch = 0; ch < 4; ++ch)
-                f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), (Frames[ch]->*g.own)->currentIndex());
-        }
-    });
+    part("Не могу сохранить файл настроек модуля!",
+         [&] { writeOperatorSettings(f, operatorSettingsOfWindow(), moduleIcpCapable()); });
     try {
         update.commit();
     } catch (const IniWriteError&) {
@@ -301,6 +281,28 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
         }
     }
     return true;
+}
+
+OperatorSettings TMainForm::operatorSettingsOfWindow() const
+{
+    OperatorSettings s;
+    s.dataFormat = DataFormatLMDComboBox->currentIndex();
+    s.currentSource = CurrentValueLMDComboBox->currentIndex();
+    s.rateIndex = AdcRateComboBox->currentIndex();
+    s.groupConnectionMode = CommonInputConnectionModeLMDComboBox->currentIndex();
+    s.groupDiffRange = CommonDiffInputRangeLMDComboBox->currentIndex();
+    s.groupIcpRange = CommonIcpInputRangeLMDComboBox->currentIndex();
+    s.groupMethod = CommonComputationMethodLMDComboBox->currentIndex();
+    for (int ch = 0; ch < 4; ++ch) {
+        const TQmx58AdcChannelFrame* fr = Frames[static_cast<std::size_t>(ch)];
+        OperatorChannelSettings& c = s.channels[static_cast<std::size_t>(ch)];
+        c.enabled = fr->ChannelNumberLMDCheckBox->isChecked();
+        c.connectionMode = fr->InputConnectionModeLMDComboBox->currentIndex();
+        c.diffRange = fr->DiffInputRangeLMDComboBox->currentIndex();
+        c.icpRange = fr->IcpInputRangeLMDComboBox->currentIndex();
+        c.method = fr->ComputationMethodLMDComboBox->currentIndex();
+    }
+    return s;
 }
 
 int TMainForm::applySettingsToModule()
