@@ -13,6 +13,7 @@
 //
 // Usage: close_bench [repetitions, default 5]
 
+#include "BenchSupport.h"
 #include "MainForm.h"
 #include "MainThread.h"
 #include "RecordingDialogSeam.h"
@@ -40,6 +41,7 @@
 namespace {
 
 using namespace qmx;
+using qmxbench::waitFor;
 namespace S = qmx::settings;
 
 double nowSeconds()
@@ -47,19 +49,6 @@ double nowSeconds()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-bool waitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(2);
-        QCoreApplication::processEvents();
-    }
-    return true;
 }
 
 // The child: one window, closed when idle or during a run. Writes "<close start> <handler>

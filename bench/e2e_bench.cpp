@@ -11,6 +11,7 @@
 // Usage: e2e_bench [seconds of throughput run, default 10]
 
 #include "CrateServer.h"
+#include "BenchSupport.h"
 #include "MainForm.h"
 #include "MainThread.h"
 #include "RecordingDialogSeam.h"
@@ -33,6 +34,7 @@
 namespace {
 
 using namespace qmx;
+using qmxbench::waitFor;
 namespace S = qmx::settings;
 
 // A field of /proc/self/status in KiB ("VmRSS", "VmHWM").
@@ -52,19 +54,6 @@ void resetPeakRss()
 {
     std::ofstream clear("/proc/self/clear_refs");
     clear << "5";
-}
-
-bool waitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(5);
-        QCoreApplication::processEvents();
-    }
-    return true;
 }
 
 void loadSettings(TMainForm& form, double seconds, const std::array<int, 4>& methods)

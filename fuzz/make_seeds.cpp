@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "IniFile.h"
+#include "OperatorSettings.h"
 #include "Rig.h"
 #include "SampleWords.h"
 #include "SettingsKeys.h"
@@ -38,35 +39,8 @@ void iniSeeds()
     const std::string path = root + "/factory.ini.tmp";
     std::remove(path.c_str());
     qmx::IniFile f(path);
-    f.WriteString(S::kApp, S::kAutoSave, "0");
-    f.WriteInteger(S::kApp, S::kWindowTop, -1);
-    f.WriteInteger(S::kApp, S::kWindowLeft, -1);
-    f.WriteInteger(S::kApp, S::kCoefSource, 0);
-    f.WriteString(S::kDiscovery, S::kCrateSerial, "");
-    f.WriteInteger(S::kDiscovery, S::kModuleSlot, -1);
-    f.WriteString(S::kModule, S::kComputationMethod, "fft");
-    f.WriteString(S::kModule, S::kAmplitudeType, "rms");
-    f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, 0.75);
-    f.WriteInteger(S::kModule, S::kDataFormat, 0);
-    f.WriteInteger(S::kModule, S::kCurrentSource, 0);
-    f.WriteInteger(S::kModule, S::kAdcRate, 15);
-    f.WriteString(S::kModule, S::kAllChannels, "0");
-    for (int ch = 0; ch < 4; ++ch)
-        f.WriteString(S::kModule, S::channelKey(S::kChannelEnabled, ch), "1");
-    for (const auto& [group, channel, value] :
-         {std::make_tuple(S::kGroupConnectionMode, S::kChannelConnectionMode, 0),
-          std::make_tuple(S::kGroupDiffRange, S::kChannelDiffRange, 1), std::make_tuple(S::kGroupIcpRange, S::kChannelIcpRange, 1),
-          std::make_tuple(S::kGroupMethod, S::kChannelMethod, 1)}) {
-        f.WriteInteger(S::kModule, group, value);
-        for (int ch = 0; ch < 4; ++ch)
-            f.WriteInteger(S::kModule, S::channelKey(channel, ch), value);
-    }
-    for (double range : {2.0, 10.0})
-        for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
-            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
-    for (double range : {1.0, 5.0})
-        for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
-            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+    qmx::writeFactoryApplicationSettings(f);
+    qmx::writeFactoryModuleSettings(f);
     put("fuzz_ini", "factory.ini", slurp(path));
     // The current settings of a session with a crate and a module selected.
     f.WriteBool(S::kApp, S::kAutoSave, true);

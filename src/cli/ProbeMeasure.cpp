@@ -414,13 +414,13 @@ int runMeasure(const MeasureOptions& o)
     ModuleCloser closer{handle};
     switch (scanCrates(table, handle, ServerAddress{})) {
     case ScanResult::NoCrateList:
-        tell("Не могу найти ни одного QMX крейта!");
+        tell(scanFailureMessage(ScanResult::NoCrateList));
         return kExitNoModule;
     case ScanResult::CrateUnreadable:
         complain("a crate of the crate server's list could not be read");
         return kExitNoModule;
     case ScanResult::NoModule:
-        tell("Не могу найти ни одного QMX крейта, где бы был установлен модуль QMX58!");
+        tell(scanFailureMessage(ScanResult::NoModule));
         return kExitNoModule;
     case ScanResult::Ok:
         break;

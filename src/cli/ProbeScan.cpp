@@ -145,7 +145,7 @@ int runScan(bool json)
         QMX58_Close(&handle);
     switch (result) {
     case ScanResult::NoCrateList:
-        tell("Не могу найти ни одного QMX крейта!");
+        tell(scanFailureMessage(ScanResult::NoCrateList));
         return kExitNoModule;
     case ScanResult::CrateUnreadable:
         complain("a crate of the crate server's list could not be read");
@@ -159,7 +159,7 @@ int runScan(bool json)
     std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
     std::fflush(stdout);
     if (result == ScanResult::NoModule) {
-        tell("Не могу найти ни одного QMX крейта, где бы был установлен модуль QMX58!");
+        tell(scanFailureMessage(ScanResult::NoModule));
         return kExitNoModule;
     }
     return kExitDone;

@@ -106,6 +106,20 @@ ScanResult scanCrates(DiscoveryTable& d, Qmx58Handle& h, const ServerAddress& se
     return d.crateCount == 0 ? ScanResult::NoModule : ScanResult::Ok;
 }
 
+QString scanFailureMessage(ScanResult result)
+{
+    switch (result) {
+    case ScanResult::NoCrateList:
+        return "Не могу найти ни одного QMX крейта!";
+    case ScanResult::NoModule:
+        return QString("Не могу найти ни одного QMX крейта, где бы был установлен модуль ") + "QMX58" + "!";
+    case ScanResult::CrateUnreadable:
+    case ScanResult::Ok:
+        break;
+    }
+    return QString();
+}
+
 void selectTarget(DiscoveryTable& d, const QString& serial, int slot)
 {
     d.selectedCrateIndex = 0;

@@ -32,6 +32,10 @@ enum class ScanResult {
 // firmware, ICP capability and slot. Modules are opened with `handle`, which is left closed.
 ScanResult scanCrates(DiscoveryTable& table, Qmx58Handle& handle, const ServerAddress& server);
 
+// The operator's message for a failed scan (the system's own words); empty for Ok and for
+// an unreadable crate, which is not reported.
+QString scanFailureMessage(ScanResult result);
+
 // Selects the crate whose serial is `serial` (else the first) and in it the module in `slot`
 // (else its first); every other crate's module selection goes back to its first module. A
 // slot means nothing in a crate other than the one named.

@@ -58,17 +58,12 @@ bool TInitAndConfigThread::ScanAndOpen()
 {
     Synchronize([this] { _host.discoveryScanBegin(*this); });
     DiscoveryTable& d = _host.discoveryTable();
-    switch (scanCrates(d, _host.moduleHandle(), _host.discoveryServer())) {
-    case ScanResult::NoCrateList:
-        ShowMessage("Не могу найти ни одного QMX крейта!");
+    const ScanResult scanned = scanCrates(d, _host.moduleHandle(), _host.discoveryServer());
+    if (scanned != ScanResult::Ok) {
+        const QString message = scanFailureMessage(scanned);
+        if (!message.isEmpty())
+            ShowMessage(message);
         return false;
-    case ScanResult::NoModule:
-        ShowMessage(QString("Не могу найти ни одного QMX крейта, где бы был установлен модуль ") + "QMX58" + "!");
-        return false;
-    case ScanResult::CrateUnreadable:
-        return false;
-    case ScanResult::Ok:
-        break;
     }
     selectTarget(d, targetSerial, targetSlot);
     Synchronize([this] { _host.discoveryShowScan(*this); });

@@ -65,6 +65,48 @@ OperatorSettings readOperatorSettings(const IniFile& f, bool icp)
     return s;
 }
 
+void writeFactoryApplicationSettings(IniFile& f)
+{
+    f.WriteString(S::kApp, S::kAutoSave, "0");
+    f.WriteInteger(S::kApp, S::kWindowTop, -1);
+    f.WriteInteger(S::kApp, S::kWindowLeft, -1);
+    f.WriteInteger(S::kApp, S::kCoefSource, 0);
+    f.WriteString(S::kDiscovery, S::kCrateSerial, "");
+    f.WriteInteger(S::kDiscovery, S::kModuleSlot, -1);
+}
+
+void writeFactoryModuleSettings(IniFile& f)
+{
+    f.WriteString(S::kModule, S::kComputationMethod, "fft");
+    f.WriteString(S::kModule, S::kAmplitudeType, "rms");
+    f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, 0.75);
+    f.WriteInteger(S::kModule, S::kDataFormat, 0);
+    f.WriteInteger(S::kModule, S::kCurrentSource, 0);
+    f.WriteInteger(S::kModule, S::kAdcRate, 15);
+    f.WriteString(S::kModule, S::kAllChannels, "0");
+    for (int ch = 0; ch < 4; ++ch)
+        f.WriteString(S::kModule, S::channelKey(S::kChannelEnabled, ch), "1");
+    struct Group {
+        const std::string& group;
+        const std::string& channel;
+        int value;
+    };
+    for (const Group& g : {Group{S::kGroupConnectionMode, S::kChannelConnectionMode, 0},
+                           Group{S::kGroupDiffRange, S::kChannelDiffRange, 1}, Group{S::kGroupIcpRange, S::kChannelIcpRange, 1},
+                           Group{S::kGroupMethod, S::kChannelMethod, 1}}) {
+        f.WriteInteger(S::kModule, g.group, g.value);
+        for (int ch = 0; ch < 4; ++ch)
+            f.WriteInteger(S::kModule, S::channelKey(g.channel, ch), g.value);
+    }
+    // Differential ranges first (2 V, then 10 V: DC, AC, FR, PH), then ICP (1 V, then 5 V: AC, FR, PH).
+    for (double range : {2.0, 10.0})
+        for (S::PrecisionRow row : {S::DcDiff, S::AcDiff, S::FrDiff, S::PhDiff})
+            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+    for (double range : {1.0, 5.0})
+        for (S::PrecisionRow row : {S::AcIcp, S::FrIcp, S::PhIcp})
+            f.WriteInteger(S::kModule, S::precisionKey(row, range), S::kPrecisionRows[row].defaultDigits);
+}
+
 void writeOperatorSettings(IniFile& f, const OperatorSettings& s, bool icp)
 {
     // One replacement of the file for all the keys, or none when a write is refused.

@@ -73,4 +73,11 @@ OperatorSettings readOperatorSettings(const IniFile& file, bool icpCapable);
 // IniWriteError when the file system refuses it (the file then stays as it was).
 void writeOperatorSettings(IniFile& file, const OperatorSettings& settings, bool icpCapable);
 
+// The factory settings, in the two parts the program writes them in: the application part
+// (auto-save off, no window position, the first coefficient source, no crate or slot) and the
+// module part (every key of the module with its factory value, precisions included), each
+// key in its place and order of the factory file.
+void writeFactoryApplicationSettings(IniFile& file);
+void writeFactoryModuleSettings(IniFile& file);
+
 }  // namespace qmx
