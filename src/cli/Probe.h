@@ -3,6 +3,7 @@
 // return the program's exit code (CliOptions.h).
 
 #include "CliOptions.h"
+#include "CrateScan.h"
 
 #include <QString>
 
@@ -21,5 +22,9 @@ int runMeasure(const MeasureOptions& options);
 void complain(const QString& text);
 // A message in the system's own words, as it stands.
 void tell(const QString& text);
+
+// Reports a failed scan on standard error (the system's message, or the program's own for a
+// crate that could not be read); true when the scan found a usable module.
+bool reportScan(ScanResult result);
 
 }  // namespace qmx::cli

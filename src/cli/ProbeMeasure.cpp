@@ -399,6 +399,15 @@ void complain(const QString& text) { std::fprintf(stderr, "qmx58-probe: %s\n", t
 
 void tell(const QString& text) { std::fprintf(stderr, "%s\n", text.toUtf8().constData()); }
 
+bool reportScan(ScanResult result)
+{
+    if (result == ScanResult::CrateUnreadable)
+        complain("a crate of the crate server's list could not be read");
+    else if (result != ScanResult::Ok)
+        tell(scanFailureMessage(result));
+    return result == ScanResult::Ok;
+}
+
 int runMeasure(const MeasureOptions& o)
 {
     if (!installSignalPipe()) {
@@ -412,19 +421,8 @@ int runMeasure(const MeasureOptions& o)
     DiscoveryTable table;
     Qmx58Handle handle{};
     ModuleCloser closer{handle};
-    switch (scanCrates(table, handle, ServerAddress{})) {
-    case ScanResult::NoCrateList:
-        tell(scanFailureMessage(ScanResult::NoCrateList));
+    if (!reportScan(scanCrates(table, handle, ServerAddress{})))
         return kExitNoModule;
-    case ScanResult::CrateUnreadable:
-        complain("a crate of the crate server's list could not be read");
-        return kExitNoModule;
-    case ScanResult::NoModule:
-        tell(scanFailureMessage(ScanResult::NoModule));
-        return kExitNoModule;
-    case ScanResult::Ok:
-        break;
-    }
     const OperatorSettings discovery = readOperatorSettings(file, false);
     Target target;
     if (!chooseTarget(table, o, QString::fromStdString(discovery.crateSerial), discovery.moduleSlot, target))

@@ -143,26 +143,16 @@ int runScan(bool json)
     const ScanResult result = scanCrates(table, handle, ServerAddress{});
     if (QMX58_IsOpened(&handle) == 0)
         QMX58_Close(&handle);
-    switch (result) {
-    case ScanResult::NoCrateList:
-        tell(scanFailureMessage(ScanResult::NoCrateList));
+    // Crates without a QMX58 are still listed; a failed crate list or crate is not.
+    if (result == ScanResult::NoCrateList || result == ScanResult::CrateUnreadable) {
+        reportScan(result);
         return kExitNoModule;
-    case ScanResult::CrateUnreadable:
-        complain("a crate of the crate server's list could not be read");
-        return kExitNoModule;
-    case ScanResult::NoModule:
-    case ScanResult::Ok:
-        break;
     }
     const QList<CrateLine> crates = describe(table);
     const QByteArray text = json ? asJson(crates) : asTable(crates);
     std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
     std::fflush(stdout);
-    if (result == ScanResult::NoModule) {
-        tell(scanFailureMessage(ScanResult::NoModule));
-        return kExitNoModule;
-    }
-    return kExitDone;
+    return reportScan(result) ? kExitDone : kExitNoModule;
 }
 
 }  // namespace qmx::cli
