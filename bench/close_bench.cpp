@@ -15,6 +15,7 @@
 
 #include "BenchSupport.h"
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "MainThread.h"
 #include "RecordingDialogSeam.h"
 #include "SettingsKeys.h"
@@ -65,7 +66,7 @@ int child(const std::string& mode, int fd, const char* folder)
         MainFormOptions o;
         o.programFolder = QString::fromLocal8Bit(folder);
         o.dialogs = &dialogs;
-        auto form = std::make_unique<TMainForm>(o);
+        auto form = std::make_unique<qmxtest::TestMainForm>(o);
         form->show();
         if (!waitFor([&] { return form->ShowStage == 3 && form->DiscoveryRunning == 0 && form->DiscoveryMayBeRequested == 1; },
                      20000) ||

@@ -4,6 +4,7 @@
 
 #include "CrateServer.h"
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "RecordingDialogSeam.h"
 #include "Rig.h"
 #include "WorkerThread.h"
@@ -75,7 +76,7 @@ struct Figures {
 };
 
 // Runs `runs` discoveries (find devices, mode 3) and measures them.
-Figures discover(qmx::TMainForm& form, int runs, bool mustSucceed, const qmxtest::RecordingDialogSeam& dialogs)
+Figures discover(qmxtest::TestMainForm& form, int runs, bool mustSucceed, const qmxtest::RecordingDialogSeam& dialogs)
 {
     std::vector<double> ms;
     double longest = 0;
@@ -121,7 +122,7 @@ int main(int argc, char** argv)
     qmx::MainFormOptions o;
     o.programFolder = folder.path();
     o.dialogs = &dialogs;
-    qmx::TMainForm form(o);
+    qmxtest::TestMainForm form(o);
 
     const Figures normal = discover(form, 5, true, dialogs);
     // Fixed pauses of a mode-3 run: 50 ms at the start, 100 ms after Prepare, after Restore

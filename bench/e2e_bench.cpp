@@ -13,6 +13,7 @@
 #include "CrateServer.h"
 #include "BenchSupport.h"
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "MainThread.h"
 #include "RecordingDialogSeam.h"
 #include "Rig.h"
@@ -56,7 +57,7 @@ void resetPeakRss()
     clear << "5";
 }
 
-void loadSettings(TMainForm& form, double seconds, const std::array<int, 4>& methods)
+void loadSettings(qmxtest::TestMainForm& form, double seconds, const std::array<int, 4>& methods)
 {
     IniFile f(form.settingsPath().toStdString());
     std::map<std::string, std::string> keys = {
@@ -104,7 +105,7 @@ int main(int argc, char** argv)
     MainFormOptions options;
     options.programFolder = folder.path();
     options.dialogs = &seam;
-    auto form = std::make_unique<TMainForm>(options);
+    auto form = std::make_unique<qmxtest::TestMainForm>(options);
 
     // The built-in rig's first module, opened as a discovery run leaves it (the window is not
     // shown, so no discovery runs).

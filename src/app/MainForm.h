@@ -43,6 +43,7 @@ class QToolButton;
 
 namespace qmx {
 
+class HiddenPagesFilter;
 class TLed;
 class TLogView;
 class TRadioGroup;
@@ -72,6 +73,9 @@ public:
 
     explicit TMainForm(const MainFormOptions& options);
     ~TMainForm() override;
+
+    // Tests and benchmarks reach the rest through TestMainForm (tests/support).
+protected:
 
     // ---- window state (bytes, as the worker threads see them)
     std::atomic<std::uint8_t> UpdateGuard{1};
@@ -334,6 +338,15 @@ private:
     // to the discovery thread and only fills the handle and the tables.
     bool _moduleCallsOnWorker = false;
     bool _moduleCallsPending = false;
+    // The coefficient page's pieces: the ICP phase read, the factory tables, and what a grid
+    // cell stands for.
+    void readIcpPhase();
+    void fillConfigurationFromFactory();
+    int amplitudeIndex(const TStringGrid* g) const;
+    Qmx58FactoryCoef* elementAt(int col, int row);
+    QString storedText(TStringGrid* g, int col, int row);
+    // The key and wheel filter of the hidden pages (MainFormVerification.cpp).
+    friend class HiddenPagesFilter;
     // Fills the handle's acquisition fields from the window (no module call).
     void fillHandleFromWindow();
     // The module part of the settings as the window's selectors hold them now.
@@ -438,8 +451,9 @@ private:
     bool _closePending = false;
     bool _closing = false;
     bool _shortcutsAttached = true;
-    // A discovery thread object exists from its creation until its termination handler ran.
-    bool _discoveryAlive = false;
+    // Discovery thread objects that exist (created, not yet deleted by the dispatcher). A new
+    // run may start while the previous object still waits for its deletion, so this counts.
+    int _discoveryObjects = 0;
     std::atomic<bool> _discoveryEnded{false};
     QList<QWidget*> _pageTable;
     int _shownPage = 0;

@@ -148,27 +148,24 @@ int TMainForm::selectedCalibrRate() const
     return i >= 0 && i < kRates ? i : -1;
 }
 
-namespace {
-
 // The ICP step: the phase array and the frequency label.
-void readIcpPhase(TMainForm& f)
+void TMainForm::readIcpPhase()
 {
-    if (f.moduleIcpCapable()) {
-        f.GetIcpPhaseCoefs(&f.ModuleHandle, f.DisplayedCoefs.phase);  // its result is not examined
-        f.FreqForPhaseLMDLabel->setText(formatWithMask(f.DisplayedCoefs.phase[0], kCaptionFormat));
+    if (moduleIcpCapable()) {
+        GetIcpPhaseCoefs(&ModuleHandle, DisplayedCoefs.phase);  // its result is not examined
+        FreqForPhaseLMDLabel->setText(formatWithMask(DisplayedCoefs.phase[0], kCaptionFormat));
     } else {
-        f.FreqForPhaseLMDLabel->setText(QString());
+        FreqForPhaseLMDLabel->setText(QString());
     }
 }
 
-void fillConfigurationFromFactory(TMainForm& f)
+void TMainForm::fillConfigurationFromFactory()
 {
-    static_assert(sizeof(f.ConfigurationCoefs) == sizeof(f.ModuleHandle.moduleInfo.factoryCoefs), "same arrangement");
-    std::memset(f.ConfigurationCoefs, 0, sizeof(f.ConfigurationCoefs));
-    std::memcpy(f.ConfigurationCoefs, f.ModuleHandle.moduleInfo.factoryCoefs, sizeof(f.ConfigurationCoefs));
+    static_assert(sizeof(ConfigurationCoefs) == sizeof(ModuleHandle.moduleInfo.factoryCoefs), "same arrangement");
+    std::memset(ConfigurationCoefs, 0, sizeof(ConfigurationCoefs));
+    std::memcpy(ConfigurationCoefs, ModuleHandle.moduleInfo.factoryCoefs, sizeof(ConfigurationCoefs));
 }
 
-}  // namespace
 
 void TMainForm::LoadCorrectionCoefs(bool readPhase)
 {
@@ -180,10 +177,10 @@ void TMainForm::LoadCorrectionCoefs(bool readPhase)
     std::memset(ConfigurationCoefs, 0, sizeof(ConfigurationCoefs));
     UserFlashCoefs = CorrectionTables{};
     if (readPhase)
-        readIcpPhase(*this);
+        readIcpPhase();
     else
         showIcpPhase(DisplayedCoefs.phase);  // empty until the table is read
-    fillConfigurationFromFactory(*this);
+    fillConfigurationFromFactory();
     std::memcpy(DisplayedCoefs.coefs, ConfigurationCoefs, sizeof(DisplayedCoefs.coefs));
 }
 
@@ -199,8 +196,8 @@ void TMainForm::showIcpPhase(const double* table)
 
 void TMainForm::RefreshCalibrCoefsGridFromFactoryFlashLMDButtonClick()
 {
-    readIcpPhase(*this);
-    fillConfigurationFromFactory(*this);
+    readIcpPhase();
+    fillConfigurationFromFactory();
     std::memcpy(DisplayedCoefs.coefs, ConfigurationCoefs, sizeof(DisplayedCoefs.coefs));
     RedrawCorrectionGrids();
     UpdateSaveCoefsButtons();
@@ -243,37 +240,37 @@ void TMainForm::UpdateSaveCoefsButtons()
 
 // ---- the grids
 
-namespace {
-
-int amplitudeIndex(const TMainForm& f, const TStringGrid* g)
+int TMainForm::amplitudeIndex(const TStringGrid* g) const
 {
     for (int i = 0; i < 2; ++i)
-        if (f.AmplitudeGrids[static_cast<std::size_t>(i)] == g)
+        if (AmplitudeGrids[static_cast<std::size_t>(i)] == g)
             return i;
     return -1;
 }
 
 // The displayed element under an amplitude grid's cell, for the chosen rate; null when the
 // cell has none or no rate is chosen.
-Qmx58FactoryCoef* elementAt(TMainForm& f, int col, int row)
+Qmx58FactoryCoef* TMainForm::elementAt(int col, int row)
 {
-    const int rate = f.selectedCalibrRate();
+    const int rate = selectedCalibrRate();
     if (rate < 0 || row < 1 || row > kChannels || col < 1 || col > kRanges)
         return nullptr;
-    return &f.DisplayedCoefs.coefs[row - 1][col - 1][rate];
+    return &DisplayedCoefs.coefs[row - 1][col - 1][rate];
 }
 
 // The stored value of a cell in the grid's format ("" when the cell has none).
-QString storedText(TMainForm& f, TStringGrid* g, int col, int row)
+QString TMainForm::storedText(TStringGrid* g, int col, int row)
 {
-    if (g == f.PhaseCoefsStringGrid)
-        return row == 1 && col >= 1 && col <= kChannels ? formatWithMask(f.DisplayedCoefs.phase[col], kPhaseFormat) : QString();
-    const int a = amplitudeIndex(f, g);
-    const Qmx58FactoryCoef* e = elementAt(f, col, row);
+    if (g == PhaseCoefsStringGrid)
+        return row == 1 && col >= 1 && col <= kChannels ? formatWithMask(DisplayedCoefs.phase[col], kPhaseFormat) : QString();
+    const int a = amplitudeIndex(g);
+    const Qmx58FactoryCoef* e = elementAt(col, row);
     if (a < 0 || !e)
         return QString();
     return a == 0 ? formatWithMask(e->offset, kOffsetFormat) : formatWithMask(e->scale, kScaleFormat);
 }
+
+namespace {
 
 // A typed number that a coefficient can hold: finite, and within a 32-bit float's range for
 // the amplitude tables (a longer run of digits would turn into infinity there).
@@ -293,12 +290,12 @@ void TMainForm::RedrawCorrectionGrids()
         for (int r = 1; r < grid->rowCount(); ++r) {
             grid->setCell(0, r, QString::number(r));
             for (int c = 1; c < grid->columnCount(); ++c)
-                grid->setCell(c, r, storedText(*this, grid, c, r));
+                grid->setCell(c, r, storedText(grid, c, r));
         }
     }
     PhaseCoefsStringGrid->setCell(0, 1, "Сдвиг фаз, Град");
     for (int c = 1; c < PhaseCoefsStringGrid->columnCount(); ++c)
-        PhaseCoefsStringGrid->setCell(c, 1, storedText(*this, PhaseCoefsStringGrid, c, 1));
+        PhaseCoefsStringGrid->setCell(c, 1, storedText(PhaseCoefsStringGrid, c, 1));
 }
 
 GridCellStyle TMainForm::correctionCellStyle(TStringGrid* grid, int col, int row, const GridDrawState& state) const
@@ -356,12 +353,12 @@ void TMainForm::CorrectionCoefsStringGridSetEditText(TStringGrid* grid, int col,
     double v = 0;
     if (text.isEmpty() || text == "-" || parseDecimal(text, v))
         return;
-    if (grid != PhaseCoefsStringGrid && amplitudeIndex(*this, grid) < 0) {
+    if (grid != PhaseCoefsStringGrid && amplitudeIndex(grid) < 0) {
         dialogs().messageBox(this, "Не могу опознать таблицу коэффициентов!", "Ошибка CorrectionCoefsStringGridSelectCell()!",
                              MsgIcon::None);
         return;
     }
-    grid->setCell(col, row, storedText(*this, grid, col, row));
+    grid->setCell(col, row, storedText(grid, col, row));
     dialogs().messageBox(this, "Введеное значение не совсем корректно!", "Внимание!!!", MsgIcon::Information);
 }
 
@@ -400,17 +397,17 @@ void TMainForm::CorrectionCoefsStringGridKeyPress(TStringGrid* grid, QChar& key)
         grid->setEditingAllowed(true);
         return;
     }
-    const int a = amplitudeIndex(*this, grid);
+    const int a = amplitudeIndex(grid);
     if (grid != PhaseCoefsStringGrid && a < 0) {
         dialogs().messageBox(this, "Не могу опознать таблицу коэффициентов!", "Ошибка CorrectionCoefsStringGridKeyPress()!",
                              MsgIcon::None);
         return;
     }
     double v = 0;
-    Qmx58FactoryCoef* e = a >= 0 ? elementAt(*this, col, row) : nullptr;
+    Qmx58FactoryCoef* e = a >= 0 ? elementAt(col, row) : nullptr;
     const bool target = a >= 0 ? e != nullptr : row == 1 && col >= 1 && col <= kChannels;
     if (!target || !acceptable(grid->cell(col, row), a >= 0, v)) {
-        grid->setCell(col, row, storedText(*this, grid, col, row));
+        grid->setCell(col, row, storedText(grid, col, row));
         grid->setEditingAllowed(false);
         dialogs().messageBox(this, "Введеное значение не совсем корекктно!", "Внимание!!!", MsgIcon::Information);
         return;

@@ -222,7 +222,7 @@ TMainForm::~TMainForm()
         delete _mainThread;
         _mainThread = nullptr;
     }
-    WaitWhileServing([this] { return !_discoveryAlive || !TThread::dispatcherInstalled(); });
+    WaitWhileServing([this] { return _discoveryObjects == 0 || !TThread::dispatcherInstalled(); });
     if (auto* app = QCoreApplication::instance())
         app->removeEventFilter(this);
 }
@@ -375,7 +375,7 @@ void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
                              MsgIcon::None);
         return;
     }
-    _discoveryAlive = true;
+    ++_discoveryObjects;
     _discoveryEnded = false;
     thread->setFreeOnTerminate(true);
     thread->OnTerminate = [this] {
@@ -385,7 +385,7 @@ void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
     // The thread object is gone only when the dispatcher has deleted it (on this thread):
     // until then the window neither closes nor goes, so no worker object outlives it.
     connect(thread, &QObject::destroyed, this, [this] {
-        _discoveryAlive = false;
+        --_discoveryObjects;
         if (_closePending)
             QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
     });
@@ -525,7 +525,7 @@ void TMainForm::setApplicationActive(bool active)
 void TMainForm::closeEvent(QCloseEvent* e)
 {
     // A discovery run calls back into the window: hold the close until it has finished.
-    if (_discoveryAlive || !DiscoveryMayBeRequested) {
+    if (_discoveryObjects > 0 || !DiscoveryMayBeRequested) {
         _closePending = true;
         e->ignore();
         return;

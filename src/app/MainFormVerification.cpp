@@ -65,6 +65,8 @@ QPushButton* button(QWidget* parent, const char* name, const QString& text, cons
     return b;
 }
 
+}  // namespace
+
 // Key presses of the generator edits and the window's mouse wheel.
 class HiddenPagesFilter : public QObject {
 public:
@@ -104,7 +106,6 @@ private:
     TMainForm* _form;
 };
 
-}  // namespace
 
 void TMainForm::buildVerificationPage()
 {

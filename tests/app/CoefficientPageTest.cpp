@@ -2,6 +2,7 @@
 // grids' texts and cell styles, and the editing rules of the three grids.
 
 #include "FormFixture.h"
+#include "TestMainForm.h"
 #include "SimulatedServer.h"
 #include "StringGrid.h"
 
@@ -328,7 +329,7 @@ TEST(CoefficientPageDiscovery, ConfigurationLoadsTheModuleTables)
     o.programFolder = folder.path();
     o.dialogs = &dialogs;
     o.programFile = QMX_TEST_PROGRAM_FILE;
-    auto form = std::make_unique<TMainForm>(o);
+    auto form = std::make_unique<qmxtest::TestMainForm>(o);
     form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->ShowStage == 3; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->DiscoveryRunning == 0 && form->DiscoveryMayBeRequested == 1; }, 15000));

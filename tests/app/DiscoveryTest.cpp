@@ -2,6 +2,7 @@
 // crate server running in this process on a free port.
 
 #include "FormFixture.h"
+#include "TestMainForm.h"
 #include "Led.h"
 #include "Rig.h"
 #include "SettingsKeys.h"
@@ -67,7 +68,7 @@ protected:
         o.crateLibraryFile = crateLib;
         o.moduleLibraryFile = moduleLib;
         o.programFile = QMX_TEST_PROGRAM_FILE;
-        form = std::make_unique<TMainForm>(o);
+        form = std::make_unique<qmxtest::TestMainForm>(o);
     }
     bool idle() const { return form->DiscoveryRunning == 0 && form->DiscoveryMayBeRequested == 1; }
     // Shows the window (the first discovery starts) and waits for that discovery to end.
@@ -104,7 +105,7 @@ protected:
     QTemporaryDir folder;
     qmxtest::RecordingDialogSeam dialogs;
     qmxtest::SimulatedServer server;
-    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<qmxtest::TestMainForm> form;
 };
 
 // The first discovery against the default rig: both crates listed, the first crate's modules,
@@ -500,7 +501,7 @@ TEST_F(Discovery, SettingsFileFailureSkipsTheRestOfPrepare)
     o.programFolder = folder.filePath("no such folder");
     o.dialogs = &dialogs;
     o.programFile = QMX_TEST_PROGRAM_FILE;
-    form = std::make_unique<TMainForm>(o);
+    form = std::make_unique<qmxtest::TestMainForm>(o);
     showAndDiscover();
     EXPECT_EQ(shownTexts(), QStringList({"Не могу создать файл настроек!",
                                          "Не могу проинициализировать параметры работы приложения!"}));

@@ -2,6 +2,7 @@
 // A main window built for a test: a temporary program folder, a recording dialog seam.
 
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "RecordingDialogSeam.h"
 
 #include <QTemporaryDir>
@@ -21,7 +22,7 @@ protected:
         o.programFolder = folder.path();
         o.serverPort = 0;
         o.dialogs = &dialogs;
-        form = std::make_unique<qmx::TMainForm>(o);
+        form = std::make_unique<qmxtest::TestMainForm>(o);
     }
     void TearDown() override { form.reset(); }
 
@@ -33,7 +34,7 @@ protected:
 
     QTemporaryDir folder;
     RecordingDialogSeam dialogs;
-    std::unique_ptr<qmx::TMainForm> form;
+    std::unique_ptr<qmxtest::TestMainForm> form;
 };
 
 }  // namespace qmxtest

@@ -3,6 +3,7 @@
 // acquisition thread, and closing or destroying the window while a discovery runs.
 
 #include "FormFixture.h"
+#include "TestMainForm.h"
 
 #include <QTest>
 
@@ -18,7 +19,7 @@ using namespace qmx;
 // Holds every discovery thread at its first step until released.
 class Gate {
 public:
-    void arm(TMainForm& form)
+    void arm(qmxtest::TestMainForm& form)
     {
         form.discoveryProbe = [this] {
             ++entered;

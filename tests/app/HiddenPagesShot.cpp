@@ -7,6 +7,7 @@
 #include "CrateServer.h"
 #include "DialogSeam.h"
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "Rig.h"
 
 #include <QApplication>
@@ -42,7 +43,7 @@ private:
     static void report(const QString& text) { std::fprintf(stderr, "dialog: %s\n", text.toLocal8Bit().constData()); }
 };
 
-bool shoot(qmx::TMainForm& form, QWidget* page, const QString& file)
+bool shoot(qmxtest::TestMainForm& form, QWidget* page, const QString& file)
 {
     QTabWidget* tabs = form.MainLMDPageControl;
     const std::uint8_t guard = form.UpdateGuard;
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     o.dialogs = &dialogs;
     bool ok = false;
     {
-        qmx::TMainForm form(o);
+        qmxtest::TestMainForm form(o);
         form.show();
         const bool found = QTest::qWaitFor(
             [&] { return form.ShowStage == 3 && form.DiscoveryRunning == 0 && form.DiscoveryMayBeRequested == 1 &&

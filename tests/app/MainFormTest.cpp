@@ -3,6 +3,7 @@
 // rule and the screen check.
 
 #include "FormFixture.h"
+#include "TestMainForm.h"
 #include "NumberFormat.h"
 #include "RateTable.h"
 #include "ScreenCheck.h"
@@ -230,10 +231,10 @@ TEST_F(FormFixture, HintRule)
     EXPECT_EQ(form->hintHideTimeout(form->QmxCrateStatusLed), 10000);
 
     const QRect area(0, 0, 1280, 740);
-    EXPECT_EQ(TMainForm::placeHint(QRect(100, 100, 300, 50), area), QRect(100, 100, 300, 50));
-    EXPECT_EQ(TMainForm::placeHint(QRect(100, 700, 300, 50), area), QRect(100, 740 - 50 - 10, 300, 50));
-    EXPECT_EQ(TMainForm::placeHint(QRect(1100, 100, 300, 50), area), QRect(1280 - 300 - 10, 100, 300, 50));
-    EXPECT_EQ(TMainForm::placeHint(QRect(1100, 700, 300, 50), area), QRect(970, 680, 300, 50));
+    EXPECT_EQ(qmxtest::TestMainForm::placeHint(QRect(100, 100, 300, 50), area), QRect(100, 100, 300, 50));
+    EXPECT_EQ(qmxtest::TestMainForm::placeHint(QRect(100, 700, 300, 50), area), QRect(100, 740 - 50 - 10, 300, 50));
+    EXPECT_EQ(qmxtest::TestMainForm::placeHint(QRect(1100, 100, 300, 50), area), QRect(1280 - 300 - 10, 100, 300, 50));
+    EXPECT_EQ(qmxtest::TestMainForm::placeHint(QRect(1100, 700, 300, 50), area), QRect(970, 680, 300, 50));
 }
 
 TEST(ScreenCheck, Boundary)

@@ -2,6 +2,7 @@
 // round trips, the read defaults and clamps, hostile files and refused writes.
 
 #include "Cp1251.h"
+#include "TestMainForm.h"
 #include "FormFixture.h"
 #include "RateTable.h"
 #include "SettingsKeys.h"
@@ -113,19 +114,19 @@ protected:
         EXPECT_TRUE(message.isEmpty()) << message.toStdString();
         return f;
     }
-    void load(TMainForm& w)
+    void load(qmxtest::TestMainForm& w)
     {
         QString message;
         auto f = w.EnsureSettingsFile(message);
         ASSERT_TRUE(f);
         ASSERT_TRUE(w.LoadSettings(f.get(), true));
     }
-    std::unique_ptr<TMainForm> freshForm()
+    std::unique_ptr<qmxtest::TestMainForm> freshForm()
     {
         MainFormOptions o;
         o.programFolder = folder.path();
         o.dialogs = &dialogs;
-        return std::make_unique<TMainForm>(o);
+        return std::make_unique<qmxtest::TestMainForm>(o);
     }
     TQmx58AdcChannelFrame* frame(int ch) const { return form->Frames[static_cast<std::size_t>(ch)]; }
 };

@@ -2,6 +2,7 @@
 // once per step sequence, and the sized message dialog's layout.
 
 #include "FormFixture.h"
+#include "TestMainForm.h"
 #include "Led.h"
 #include "SizedMessageDialog.h"
 #include "StatusDisplay.h"
@@ -184,7 +185,7 @@ TEST(StatusTitle, ProgramVersionFromItsFile)
     o.dialogs = &seam;
     o.programFile = QMX_TEST_PROGRAM_FILE;
     {
-        qmx::TMainForm form(o);
+        qmxtest::TestMainForm form(o);
         ASSERT_TRUE(form.programVersion().has_value());
         EXPECT_EQ(*form.programVersion(), QMX_TEST_PROGRAM_VERSION);
         qmx::StatusInput in;
@@ -194,7 +195,7 @@ TEST(StatusTitle, ProgramVersionFromItsFile)
         EXPECT_EQ(form.windowTitle(), QString("QMX58_probe - ") + QMX_TEST_PROGRAM_VERSION);
     }
     o.programFile = QMX_TEST_UNVERSIONED_FILE;
-    qmx::TMainForm form(o);
+    qmxtest::TestMainForm form(o);
     EXPECT_FALSE(form.programVersion().has_value());
     qmx::StatusInput in;
     in.undetermined = false;

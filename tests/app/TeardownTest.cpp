@@ -3,6 +3,7 @@
 // under ThreadSanitizer no operator action reads what a worker writes.
 
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "RecordingDialogSeam.h"
 #include "Rig.h"
 #include "SimulatedServer.h"
@@ -46,7 +47,7 @@ protected:
         MainFormOptions o;
         o.programFolder = folder.path();
         o.dialogs = &dialogs;
-        form = std::make_unique<TMainForm>(o);
+        form = std::make_unique<qmxtest::TestMainForm>(o);
         form->show();
         form->activateWindow();
     }
@@ -73,7 +74,7 @@ protected:
     QTemporaryDir folder;
     qmxtest::RecordingDialogSeam dialogs;
     qmxtest::SimulatedServer server;
-    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<qmxtest::TestMainForm> form;
     // A fixed sequence, so a failure can be repeated; QMX_STRESS_SEED explores others.
     std::mt19937 random{static_cast<std::uint32_t>(std::getenv("QMX_STRESS_SEED") ? std::atoi(std::getenv("QMX_STRESS_SEED")) : 20261208)};
 };

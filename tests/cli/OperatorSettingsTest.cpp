@@ -3,6 +3,7 @@
 
 #include "IniFile.h"
 #include "MainForm.h"
+#include "TestMainForm.h"
 #include "OperatorSettings.h"
 #include "RecordingDialogSeam.h"
 #include "RunSnapshot.h"
@@ -117,7 +118,7 @@ TEST_F(OperatorSettingsFile, TheThreadSeesTheSameRunThroughTheWindowAndTheComman
     o.programFolder = dir.path();
     o.serverPort = 0;
     o.dialogs = &dialogs;
-    TMainForm form(o);
+    qmxtest::TestMainForm form(o);
     MeasurementHost& host = form;  // what the acquisition thread calls
 
     std::mt19937 random(58);

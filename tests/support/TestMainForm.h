@@ -1,0 +1,143 @@
+#pragma once
+// TestMainForm: the main window as tests and benchmarks reach it. The window keeps its
+// handlers, widgets and state to itself; this one place lists what the tests drive and check.
+
+#include "MainForm.h"
+
+namespace qmxtest {
+
+class TestMainForm : public qmx::TMainForm {
+public:
+    using qmx::TMainForm::TMainForm;
+
+    using qmx::TMainForm::UpdateGuard;
+    using qmx::TMainForm::ShowStage;
+    using qmx::TMainForm::DiscoveryRunning;
+    using qmx::TMainForm::DiscoveryMayBeRequested;
+    using qmx::TMainForm::MeasurementRunning;
+    using qmx::TMainForm::MeasurementMayBeStarted;
+    using qmx::TMainForm::MeasurementIdle;
+    using qmx::TMainForm::NeutralTitle;
+    using qmx::TMainForm::ReferenceChannel;
+    using qmx::TMainForm::ComputationMethod;
+    using qmx::TMainForm::AmplitudeType;
+    using qmx::TMainForm::MaxAcquisitionTime;
+    using qmx::TMainForm::requestDiscovery;
+    using qmx::TMainForm::StartThread;
+    using qmx::TMainForm::StopThread;
+    using qmx::TMainForm::acquisitionThread;
+    using qmx::TMainForm::FormActivate;
+    using qmx::TMainForm::ApplicationShortCut;
+    using qmx::TMainForm::EnaChannelLMDCheckBoxChange;
+    using qmx::TMainForm::ComputationMethodLMDComboBoxChange;
+    using qmx::TMainForm::BasePhaseChannelLMDRadioButtonClick;
+    using qmx::TMainForm::ApplyChannelMode;
+    using qmx::TMainForm::ResetChannelValues;
+    using qmx::TMainForm::setApplicationActive;
+    using qmx::TMainForm::ShowStatus;
+    using qmx::TMainForm::ShowDiscoveryMessage;
+    using qmx::TMainForm::ModuleHandle;
+    using qmx::TMainForm::Discovery;
+    using qmx::TMainForm::Precision;
+    using qmx::TMainForm::DisplayMask;
+    using qmx::TMainForm::EnsureSettingsFile;
+    using qmx::TMainForm::CreateDefaultIniFile;
+    using qmx::TMainForm::SaveIniFile;
+    using qmx::TMainForm::LoadSettings;
+    using qmx::TMainForm::SaveDefaultSettingsClick;
+    using qmx::TMainForm::holdsSettingsFile;
+    using qmx::TMainForm::programVersion;
+    using qmx::TMainForm::dialogs;
+    using qmx::TMainForm::settingsPath;
+    using qmx::TMainForm::hintHideTimeout;
+    using qmx::TMainForm::placeHint;
+    using qmx::TMainForm::discoveryPreparedProbe;
+    using qmx::TMainForm::contextMenuEnabled;
+    using qmx::TMainForm::EnableChannelPanels;
+    using qmx::TMainForm::acquisitionBeginRun;
+    using qmx::TMainForm::acquisitionReadConfiguration;
+    using qmx::TMainForm::DisplayedCoefs;
+    using qmx::TMainForm::UserFlashCoefs;
+    using qmx::TMainForm::SavedEditText;
+    using qmx::TMainForm::LoadCorrectionCoefs;
+    using qmx::TMainForm::SaveCalibrCoefsGridToFactoryFlashLMDButtonClick;
+    using qmx::TMainForm::SaveCalibrCoefsGridToUserFlashLMDButtonClick;
+    using qmx::TMainForm::RedrawCorrectionGrids;
+    using qmx::TMainForm::correctionCellStyle;
+    using qmx::TMainForm::CorrectionCoefsStringGridDblClick;
+    using qmx::TMainForm::AdcOffsetCoefsStringGrid;
+    using qmx::TMainForm::AdcScaleCoefsStringGrid;
+    using qmx::TMainForm::PhaseCoefsStringGrid;
+    using qmx::TMainForm::SaveCalibrCoefsGridToFactoryFlashLMDButton;
+    using qmx::TMainForm::RefreshCalibrCoefsGridFromFactoryFlashLMDButton;
+    using qmx::TMainForm::SaveCalibrCoefsGridToUserFlashLMDButton;
+    using qmx::TMainForm::RefreshCalibrCoefsGridFromUserFlashLMDButton;
+    using qmx::TMainForm::VerificationTextBox;
+    using qmx::TMainForm::ProgressBarVerification;
+    using qmx::TMainForm::LoadFromFileVerifyTreeViewButton;
+    using qmx::TMainForm::CfgFileNameEdit;
+    using qmx::TMainForm::StartVerificationLMDSpeedButton;
+    using qmx::TMainForm::EnaWriteLogFileLMDCheckBox;
+    using qmx::TMainForm::SaveFileLMDSaveDialog;
+    using qmx::TMainForm::runFileDialog;
+    using qmx::TMainForm::VerifySplitterMoved;
+    using qmx::TMainForm::SignalAmpltudeGeneratorLMDEdit;
+    using qmx::TMainForm::SignalAmpltudeGeneratorLabLMDLabel;
+    using qmx::TMainForm::SignalFrequencyGeneratorLMDEdit;
+    using qmx::TMainForm::AcDcVoltmeterModeLMDRadioGroup;
+    using qmx::TMainForm::AcFilterVoltmeterLMDComboBox;
+    using qmx::TMainForm::VoltmeterValueUnitLMDLabel;
+    using qmx::TMainForm::AcDcVoltmeterModeLMDRadioGroupChange;
+    using qmx::TMainForm::FormMouseWheel;
+    using qmx::TMainForm::closePending;
+    using qmx::TMainForm::Frames;
+    using qmx::TMainForm::ModuleDetectionLMDGroupBox;
+    using qmx::TMainForm::FindDeviceLMDButton;
+    using qmx::TMainForm::AutoSaveSettingsLMDCheckBox;
+    using qmx::TMainForm::SaveSettingsButton;
+    using qmx::TMainForm::QmxCratesComboBox;
+    using qmx::TMainForm::ModulesComboBox;
+    using qmx::TMainForm::QmxCrateStatusLed;
+    using qmx::TMainForm::ModuleStatusLed;
+    using qmx::TMainForm::ModuleSerialNumberLMDLabel;
+    using qmx::TMainForm::ModuleFirmwareVersionLMDLabel;
+    using qmx::TMainForm::StartMultimeterLMDSimplePanel;
+    using qmx::TMainForm::StartMultimeterLMDSpeedButton;
+    using qmx::TMainForm::MainLMDSimplePanel;
+    using qmx::TMainForm::MainLMDPageControl;
+    using qmx::TMainForm::CorrectionFactorsLMDTabSheet;
+    using qmx::TMainForm::VerificationLMDTabSheet;
+    using qmx::TMainForm::MultimeterLMDSimplePanel;
+    using qmx::TMainForm::EquipmentLMDSimplePanel;
+    using qmx::TMainForm::GeneratorLMDGroupBox;
+    using qmx::TMainForm::VoltmeterLMDGroupBox;
+    using qmx::TMainForm::VoltmeterValueLMDLabel;
+    using qmx::TMainForm::FreqForPhaseLMDLabel;
+    using qmx::TMainForm::AllChannelsLMDCheckBox;
+    using qmx::TMainForm::CommonDiffInputRangeLMDComboBox;
+    using qmx::TMainForm::CommonIcpInputRangeLMDComboBox;
+    using qmx::TMainForm::CommonComputationMethodLMDComboBox;
+    using qmx::TMainForm::CommonInputConnectionModeLMDComboBox;
+    using qmx::TMainForm::ComputationModeLMDLabel;
+    using qmx::TMainForm::AdcRateComboBox;
+    using qmx::TMainForm::DataFormatLMDComboBox;
+    using qmx::TMainForm::CurrentValueLMDComboBox;
+    using qmx::TMainForm::CurrentValueLabLMDLabel;
+    using qmx::TMainForm::AcquisitionTimeLMDLabel;
+    using qmx::TMainForm::PhaseCorrectionFilterMultimeterLMDCheckBox;
+    using qmx::TMainForm::ComputationModeLabLMDLabel;
+    using qmx::TMainForm::AmplitudeTypeLabLMDLabel;
+    using qmx::TMainForm::AdcIndividualParsLMDScrollBox;
+    using qmx::TMainForm::AdcRateCalibrPanelComboBox;
+    using qmx::TMainForm::PopupMenu;
+    using qmx::TMainForm::RebootAction;
+    using qmx::TMainForm::SaveDefaultSettings;
+    using qmx::TMainForm::SaveCurrentSettings;
+    using qmx::TMainForm::AboutAction;
+    using qmx::TMainForm::ApplicationExit;
+    using qmx::TMainForm::SelectedCrateTypeCode;
+    using qmx::TMainForm::discoveryProbe;
+    using qmx::TMainForm::GetIcpPhaseCoefs;
+};
+
+}  // namespace qmxtest
