@@ -74,6 +74,13 @@ public:
     explicit TMainForm(const MainFormOptions& options);
     ~TMainForm() override;
 
+protected:
+    // Stops the acquisition thread and waits until no discovery thread object is left; the
+    // destructor does it first. A class derived from the window calls it in its own
+    // destructor, before the window's part of the object starts going (the workers call back
+    // through the window's interfaces until then).
+    void endWorkers();
+
     // Tests and benchmarks reach the rest through TestMainForm (tests/support).
 protected:
 

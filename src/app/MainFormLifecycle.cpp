@@ -215,6 +215,13 @@ TMainForm::TMainForm(const MainFormOptions& options)
 
 TMainForm::~TMainForm()
 {
+    endWorkers();
+    if (auto* app = QCoreApplication::instance())
+        app->removeEventFilter(this);
+}
+
+void TMainForm::endWorkers()
+{
     // Neither worker may outlive the window it calls back into.
     _closing = true;
     if (_mainThread) {
@@ -223,8 +230,6 @@ TMainForm::~TMainForm()
         _mainThread = nullptr;
     }
     WaitWhileServing([this] { return _discoveryObjects == 0 || !TThread::dispatcherInstalled(); });
-    if (auto* app = QCoreApplication::instance())
-        app->removeEventFilter(this);
 }
 
 void TMainForm::placeChannelPanels()

@@ -9,6 +9,7 @@ namespace qmxtest {
 class TestMainForm : public qmx::TMainForm {
 public:
     using qmx::TMainForm::TMainForm;
+    ~TestMainForm() override { endWorkers(); }
 
     using qmx::TMainForm::UpdateGuard;
     using qmx::TMainForm::ShowStage;
