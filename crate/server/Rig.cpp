@@ -155,8 +155,15 @@ struct Parser {
                 if (sig.sines.size() >= 16) return fail("at most 16 sines per channel");
                 sig.sines.push_back({a, b, c});
                 i += 4;
+            } else if (t[i] == "spike" && need(2)) {
+                long at;
+                if (!number(t[i + 1], a, -kMaxVolts, kMaxVolts) || !integer(t[i + 2], at, 0, 1L << 40))
+                    return fail("'spike V N' with volts within +-1000 and a conversion 0..2^40 expected");
+                if (sig.spikes.size() >= 16) return fail("at most 16 spikes per channel");
+                sig.spikes.push_back({a, static_cast<std::uint64_t>(at)});
+                i += 3;
             } else {
-                return fail("expected 'dc V', 'sine AMP HZ DEG' or 'noise RMS' at '" + t[i] + "'");
+                return fail("expected 'dc V', 'sine AMP HZ DEG', 'noise RMS' or 'spike V N' at '" + t[i] + "'");
             }
         }
         module->channels[ch] = sig;

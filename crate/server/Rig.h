@@ -18,10 +18,17 @@ struct Sine {
     double phaseDeg = 0;   // at the start of the acquisition
 };
 
+// A single-conversion pulse: `volts` added to conversion `at` of every acquisition.
+struct Spike {
+    double volts = 0;
+    std::uint64_t at = 0;
+};
+
 struct ChannelSignal {
     double dc = 0;  // volts
     std::vector<Sine> sines;
     double noiseRms = 0;  // volts, white
+    std::vector<Spike> spikes;
 };
 
 struct ModuleFaults {

@@ -55,6 +55,7 @@ SignalGenerator::SignalGenerator(const Qmx58Module& module, const wire::AdcSetti
         out.index = ch;
         out.dc = ac ? 0.0 : sig.dc;
         out.noiseRms = sig.noiseRms;
+        out.spikes = sig.spikes;
         // The ICP input lags by the phase of the module's table at its frequency: a delay
         // of lag / 360 / f seconds, which QMX58_ProcessData removes with flag 0x10.
         double delay = 0.0;
@@ -115,6 +116,8 @@ void SignalGenerator::generate(std::size_t conversions, std::vector<uint32_t>& o
                     v[i] += ch.noiseRms * gauss[ch.rng >> 48];
                 }
             }
+            for (const Spike& s : ch.spikes)
+                if (s.at >= next_ && s.at - next_ < n) v[s.at - next_] += s.volts;
         }
         const int32_t fs = fullScale_;
         for (std::size_t i = 0; i < n; ++i) {

@@ -37,6 +37,7 @@ private:
         double dc;
         std::vector<Tone> tones;
         double noiseRms;
+        std::vector<Spike> spikes;
         double codePerNominalVolt;  // fullScale / range
         double gain;                // 1 / scale
         double offsetVolts;

@@ -228,7 +228,12 @@ void TMainThread::MeasurementLoop()
                 MeasureChannels();
                 if (Terminated() || ErrorFlag)
                     break;
-                Synchronize([this] { _host.acquisitionDisplay(Settings, Results); });
+                Synchronize([this] {
+                    _host.acquisitionDisplay(Settings, Results);
+                    if (TapFrame)
+                        _host.acquisitionShowSignal(std::move(TapFrame));
+                });
+                TapFrame.reset();
                 ToScreenNs.fetch_add(clock.nsecsElapsed() - received);
                 ReceiveNs.fetch_add(received);
                 FramesShown.fetch_add(1);
@@ -265,6 +270,8 @@ void TMainThread::FreeBuffers()
     Data = DynArray<double>();
     ChannelsStatus = DynArray<std::int32_t>();
     Measurement.reset();
+    Tap.reset();
+    TapFrame.reset();
 }
 
 // ---- preparation
@@ -560,10 +567,24 @@ void TMainThread::MeasureChannels()
     Results.Phase.fill(0);
     const std::int64_t M = SamplesPerChannel;
     const std::int64_t K = ActiveChannelCount;
+    const bool fft = Measurement->isFft();
+    // The view's copy is made here, on this thread, and only while the view is open.
+    TapFrame.reset();
+    SignalTap* tap = nullptr;
+    if (_host.signalWanted()) {
+        if (!Tap)
+            Tap = std::make_unique<SignalTap>(M, SampleRate, fft, terminatedFlag());
+        tap = Tap.get();
+        tap->beginFrame(FramesShown.load() + 1, fft ? "fft" : "sum", QString::fromStdString(Settings.AmplitudeType));
+    }
     for (int ch = 0; ch < 4; ++ch) {
         const auto c = static_cast<std::size_t>(ch);
         Results.ChannelActive[c] = ChannelSlot[c] != kNoSlot;
-        if (!Results.ChannelActive[c] || Results.OverloadFlags[c])
+        if (!Results.ChannelActive[c])
+            continue;
+        const bool overloaded = Results.OverloadFlags[c];
+        // An overloaded channel is not measured, but the view shows its clipped waveform.
+        if (overloaded && !tap)
             continue;
         double* x = Measurement->dataPerChannel();
         const double* src = Data.data() + ChannelSlot[c];
@@ -571,9 +592,17 @@ void TMainThread::MeasureChannels()
             x[j] = src[j * K];
         if (Terminated() || ErrorFlag)
             return;
+        const ChannelSnapshot& cs = Settings.Channels[c];
+        if (tap) {
+            const bool icp = cs.InputMode == 2;
+            const int range = std::clamp(icp ? cs.IcpRange : cs.DiffRange, 0, 1);
+            tap->takeWaveform(ch, x, cs.ChannelMode == 1, icp ? IcpRanges[range] : DiffRanges[range], overloaded);
+        }
+        if (overloaded)
+            continue;
         ChannelReadings r;
         std::string message;
-        if (!Measurement->measure(x, Settings.Channels[c].ChannelMode, r, message)) {
+        if (!Measurement->measure(x, cs.ChannelMode, r, message)) {
             if (!message.empty())
                 Report(QString::fromStdString(message));
             return;
@@ -582,7 +611,17 @@ void TMainThread::MeasureChannels()
         Results.AcValue[c] = r.AcValue;
         Results.Frequency[c] = r.Frequency;
         Results.Phase[c] = r.Phase;
+        if (tap) {
+            if (fft)
+                tap->takeMeasuredSpectrum(ch, Measurement->amplitudeSpectrum(), Measurement->analyser()->coefficient(0));
+            else
+                tap->computeViewSpectrum(ch, x);
+            if (cs.ChannelMode == 1 && r.Frequency > 0)
+                tap->markPeak(ch, r.Frequency, Measurement->isRms() ? r.AcValue : r.AcValue / std::sqrt(2.0));
+        }
     }
+    if (tap)
+        TapFrame = tap->takeFrame();
 }
 
 }  // namespace qmx

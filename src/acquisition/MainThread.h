@@ -7,6 +7,7 @@
 // owns it: it terminates it, waits for it and deletes it.
 
 #include "ChannelMeasurement.h"
+#include "SignalTap.h"
 #include "DynArray.h"
 #include "WorkerThread.h"
 #include "qmx58api.h"
@@ -87,6 +88,13 @@ public:
     virtual void acquisitionFinish() = 0;
     // The run's one failure message; returns the button that closed it.
     virtual int acquisitionMessage(const QString& text) = 0;
+
+    // True while a signal view wants each frame's signal. Asked by the acquisition thread once
+    // per frame outside any synchronised call, so it must be safe from any thread.
+    virtual bool signalWanted() { return false; }
+    // The frame's signal for the view; runs in the display's synchronised call, right after
+    // acquisitionDisplay, so the panels already show the readings it goes with.
+    virtual void acquisitionShowSignal(std::shared_ptr<SignalFrame> frame) { (void)frame; }
 };
 
 // The refusal of a run whose settings leave a selector without a choice (data width; for
@@ -194,6 +202,9 @@ private:
     DynArray<std::int32_t> ChannelsStatus;
     // DataPerChannel, Window, the spectrum arrays and the SpectrumAnalyser.
     std::unique_ptr<ChannelMeasurement> Measurement;
+    // The signal view's copy of the frames, made while the view is open (null until then).
+    std::unique_ptr<SignalTap> Tap;
+    std::shared_ptr<SignalFrame> TapFrame;  // built by MeasureChannels, handed to the display
 };
 
 }  // namespace qmx

@@ -110,7 +110,7 @@ bool ReadingsWriter::put(const QByteArray& bytes)
     return true;
 }
 
-bool ReadingsWriter::writeHeader(const ReadingsRunInfo& i)
+bool ReadingsWriter::writeHeader(const ReadingsRunInfo& i, bool columnNames)
 {
     if (_format != ReadingsFormat::Csv)
         return true;
@@ -130,7 +130,8 @@ bool ReadingsWriter::writeHeader(const ReadingsRunInfo& i)
                           .arg(numberText(static_cast<double>(i.samplesPerChannel) / i.rateHz)));
     line("reference_channel", QString::number(i.referenceChannel));
     line("program_version", i.programVersion);
-    text += "time_utc,frame,channel,mode,value_mV,frequency_kHz,phase_deg,status\n";
+    if (columnNames)
+        text += "time_utc,frame,channel,mode,value_mV,frequency_kHz,phase_deg,status\n";
     return put(text.toUtf8());
 }
 

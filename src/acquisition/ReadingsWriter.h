@@ -71,8 +71,9 @@ public:
     // `device` must be open for writing and outlive the writer.
     ReadingsWriter(QIODevice& device, ReadingsFormat format);
 
-    // CSV: the comment lines and the header row. JSON Lines: nothing.
-    bool writeHeader(const ReadingsRunInfo& info);
+    // CSV: the comment lines and, with columnNames, the header row (a file the rows of an
+    // earlier run are appended to already has it). JSON Lines: nothing.
+    bool writeHeader(const ReadingsRunInfo& info, bool columnNames = true);
     // One frame (frame numbers count from 1), flushed.
     bool writeFrame(const QDateTime& timeUtc, long long frame, const RunSettings& settings, const FrameResults& results);
 

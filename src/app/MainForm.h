@@ -13,9 +13,11 @@
 #include "MainThread.h"
 #include "OperatorSettings.h"
 #include "Qmx58AdcChannelFrame.h"
+#include "ReadingsWriter.h"
 #include "StatusDisplay.h"
 #include "qmx58api.h"
 
+#include <QFile>
 #include <QList>
 #include <QMainWindow>
 
@@ -44,6 +46,7 @@ class QToolButton;
 namespace qmx {
 
 class HiddenPagesFilter;
+class SignalView;
 class TLed;
 class TLogView;
 class TRadioGroup;
@@ -191,7 +194,22 @@ protected:
     void acquisitionUpdateLeds(const FrameResults& results) override;
     void acquisitionFinish() override;
     int acquisitionMessage(const QString& text) override;
+    bool signalWanted() override;
+    void acquisitionShowSignal(std::shared_ptr<SignalFrame> frame) override;
     // ---- end of acquisition block
+
+    // ---- the tools beside the readings (MainFormSignal.cpp): the signal view, the
+    // measurement settings of the file, the recording of the readings
+    QAction* MethodFftAction = nullptr;
+    QAction* MethodSumAction = nullptr;
+    QAction* AmplitudeRmsAction = nullptr;
+    QAction* AmplitudeAmpAction = nullptr;
+    QAction* AcquisitionTimeAction = nullptr;
+    QAction* RecordReadingsAction = nullptr;
+    QAction* ShowSignalViewAction = nullptr;
+    QLabel* RecordingMarkLabel = nullptr;
+    SignalView* signalView() const { return _signalView; }
+    bool recording() const;
 
     // ---- coefficient page, verification page, instrument panels
     // (MainFormCoefficients.cpp, MainFormVerification.cpp)
@@ -341,6 +359,26 @@ protected:
 
 private:
     // ---- used only by the window itself
+    void buildSignalMenu();
+    void showMeasurementSettings();
+    // One replacement of the settings file with `write`; false (after a message) when refused.
+    bool writeMeasurementSetting(const std::function<void(IniFile&)>& write);
+    void setMeasurementMethod(const QString& method);
+    void setMeasurementAmplitudeType(const QString& type);
+    void AcquisitionTimeClick();
+    void ShowSignalViewClick();
+    void clearSignalView();
+    void RecordReadingsToggled(bool on);
+    void stopRecording();
+    // Appends the frame's readings, as the panels show them, while recording.
+    void recordFrame(const RunSettings& s, const FrameResults& r);
+    SignalView* _signalView = nullptr;
+    std::atomic<bool> _signalWanted{false};
+    std::unique_ptr<QFile> _recordFile;
+    std::unique_ptr<ReadingsWriter> _recorder;
+    QString _recordPath;
+    bool _recordColumnsDue = false;
+    bool _recordRunInfoDue = false;
     // While set (the discovery's Apply settings), loading the settings leaves the module calls
     // to the discovery thread and only fills the handle and the tables.
     bool _moduleCallsOnWorker = false;

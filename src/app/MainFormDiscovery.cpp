@@ -28,6 +28,7 @@ namespace qmx {
 void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
 {
     setContextMenuEnabled(false);  // from the first discovery on; the short cuts stay
+    clearSignalView();  // the module may change: its last frame is no longer the signal
     // The pages locked, the hour-glass shown, page 0 active and the start panel hidden.
     MainLMDPageControl->setEnabled(false);
     if (!_savedCursor) {
@@ -274,7 +275,10 @@ void TMainForm::setDeviceActionsEnabled(bool on)
     // The menu items and their short cuts that save the settings read the discovery table and
     // the module handle, which a discovery run writes on its own thread: they are locked with
     // the device controls, so no key press can reach them while a run goes on.
-    for (QAction* a : {SaveCurrentSettings, SaveDefaultSettings})
+    // The measurement settings write the file too, and a run's LoadSettings would overwrite
+    // them: they are locked with them.
+    for (QAction* a : {SaveCurrentSettings, SaveDefaultSettings, MethodFftAction, MethodSumAction, AmplitudeRmsAction,
+                       AmplitudeAmpAction, AcquisitionTimeAction})
         a->setEnabled(on);
 }
 

@@ -206,6 +206,7 @@ void TMainForm::buildWidgetTree()
     ApplicationExit = item("ApplicationExit", "Выход", QKeySequence("Ctrl+Q"));
     ApplicationExit->setStatusTip("Спокойный выход из программы");
     ApplicationExit->setToolTip("Спокойный выход из программы");
+    buildSignalMenu();  // MainFormSignal.cpp: the tools beside the readings
 
     buildHiddenPages();  // MainFormCoefficients.cpp
 }

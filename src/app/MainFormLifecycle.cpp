@@ -143,6 +143,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
         c->setCurrentIndex(-1);
     }
     placeChannelPanels();
+    showMeasurementSettings();
 
     // Active page, border, hidden pages and panels.
     _pageTable = {MultimeterLMDTabSheet};

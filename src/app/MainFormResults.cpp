@@ -193,6 +193,7 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
             spectralLabels(false);
         }
     }
+    recordFrame(s, r);
 }
 
 void TMainForm::acquisitionUpdateLeds(const FrameResults& r)
@@ -216,6 +217,9 @@ void TMainForm::acquisitionFinish()
     }
     AcquisitionTimeLMDLabel->setText("-----");
     MeasurementIdle = 1;
+    // A recording covers one run.
+    if (recording())
+        stopRecording();
 }
 
 int TMainForm::acquisitionMessage(const QString& text)

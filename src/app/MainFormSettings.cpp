@@ -179,6 +179,7 @@ bool TMainForm::LoadSettings(IniFile* file, bool)
     ComputationModeLabLMDLabel->setText(ComputationMethod);
     AmplitudeTypeLabLMDLabel->setText(AmplitudeType);
     MaxAcquisitionTime = s.maxAcquisitionTime;
+    showMeasurementSettings();
     // Data width, ICP current, rate and the reference channel.
     UpdateGuard = 1;
     DataFormatLMDComboBox->setCurrentIndex(s.dataFormat);

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 class QWidget;
 
 namespace qmx {
@@ -23,6 +25,17 @@ struct FileDialogRequest {
     QString defaultFileName;  // the file name offered first
     bool confirmOverwrite = false;
     QString filter;
+};
+
+// A number the operator types, as the window describes it.
+struct NumberRequest {
+    QString name;     // the dialog's name
+    QString caption;  // its title
+    QString label;    // the text above the field
+    double value = 0;
+    double minimum = 0;
+    double maximum = 0;
+    int decimals = 3;
 };
 
 class DialogSeam {
@@ -43,6 +56,10 @@ public:
     // A modal open or save file dialog, centred on the parent's window; the chosen file, or an
     // empty text when the operator cancelled.
     virtual QString fileDialog(QWidget* parent, const FileDialogRequest& request) = 0;
+
+    // A modal number input, centred on the parent's window; the number (within the request's
+    // limits), or nullopt when the operator cancelled.
+    virtual std::optional<double> inputNumber(QWidget* parent, const NumberRequest& request) = 0;
 };
 
 }  // namespace qmx

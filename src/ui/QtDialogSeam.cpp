@@ -4,8 +4,10 @@
 #include "SizedMessageDialog.h"
 
 #include <QFileDialog>
-
+#include <QInputDialog>
 #include <QMessageBox>
+
+#include <algorithm>
 
 namespace qmx {
 
@@ -59,6 +61,31 @@ QString QtDialogSeam::fileDialog(QWidget* parent, const FileDialogRequest& reque
     if (onShortcutsAttached)
         onShortcutsAttached(true);
     return accepted && !d.selectedFiles().isEmpty() ? d.selectedFiles().constFirst() : QString();
+}
+
+std::optional<double> QtDialogSeam::inputNumber(QWidget* parent, const NumberRequest& request)
+{
+    QInputDialog d(parent);
+    d.setObjectName(request.name);
+    d.setWindowTitle(request.caption);
+    d.setLabelText(request.label);
+    d.setInputMode(QInputDialog::DoubleInput);
+    d.setDoubleDecimals(request.decimals);
+    d.setDoubleRange(request.minimum, request.maximum);
+    d.setDoubleValue(request.value);
+    d.setOkButtonText("Принять");
+    d.setCancelButtonText("Отмена");
+    TDialogCentringHook hook(parent ? parent->window() : nullptr);
+    if (parent)
+        hook.watch(&d);
+    if (onShortcutsAttached)
+        onShortcutsAttached(false);
+    const bool accepted = d.exec() == QDialog::Accepted;
+    if (onShortcutsAttached)
+        onShortcutsAttached(true);
+    if (!accepted)
+        return std::nullopt;
+    return std::clamp(d.doubleValue(), request.minimum, request.maximum);
 }
 
 }  // namespace qmx

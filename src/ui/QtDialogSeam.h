@@ -15,6 +15,7 @@ public:
                            const QString& text) override;
     bool question(QWidget* parent, const QString& text, const QString& caption) override;
     QString fileDialog(QWidget* parent, const FileDialogRequest& request) override;
+    std::optional<double> inputNumber(QWidget* parent, const NumberRequest& request) override;
 
     // Called with false before a modal dialog is shown and with true after it closed.
     std::function<void(bool)> onShortcutsAttached;

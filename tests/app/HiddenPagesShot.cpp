@@ -38,6 +38,7 @@ public:
         return false;
     }
     QString fileDialog(QWidget*, const qmx::FileDialogRequest&) override { return {}; }
+    std::optional<double> inputNumber(QWidget*, const qmx::NumberRequest&) override { return std::nullopt; }
 
 private:
     static void report(const QString& text) { std::fprintf(stderr, "dialog: %s\n", text.toLocal8Bit().constData()); }

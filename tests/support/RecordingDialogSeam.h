@@ -65,6 +65,17 @@ public:
         shown.push_back(d);
         return fileAnswer;
     }
+    // A number input is recorded with its name as caption and its label as text, and
+    // answered with numberAnswer.
+    std::optional<double> inputNumber(QWidget*, const qmx::NumberRequest& request) override
+    {
+        std::lock_guard<std::mutex> lock(m);
+        RecordedDialog d;
+        d.caption = request.name;
+        d.text = request.label;
+        shown.push_back(d);
+        return numberAnswer;
+    }
     std::size_t count()
     {
         std::lock_guard<std::mutex> lock(m);
@@ -76,6 +87,7 @@ public:
     int answer = 0;
     bool questionAnswer = true;
     QString fileAnswer;
+    std::optional<double> numberAnswer;
 };
 
 }  // namespace qmxtest

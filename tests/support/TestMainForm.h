@@ -57,6 +57,17 @@ public:
     using qmx::TMainForm::EnableChannelPanels;
     using qmx::TMainForm::acquisitionBeginRun;
     using qmx::TMainForm::acquisitionReadConfiguration;
+    using qmx::TMainForm::signalWanted;
+    using qmx::TMainForm::signalView;
+    using qmx::TMainForm::recording;
+    using qmx::TMainForm::MethodFftAction;
+    using qmx::TMainForm::MethodSumAction;
+    using qmx::TMainForm::AmplitudeRmsAction;
+    using qmx::TMainForm::AmplitudeAmpAction;
+    using qmx::TMainForm::AcquisitionTimeAction;
+    using qmx::TMainForm::RecordReadingsAction;
+    using qmx::TMainForm::ShowSignalViewAction;
+    using qmx::TMainForm::RecordingMarkLabel;
     using qmx::TMainForm::DisplayedCoefs;
     using qmx::TMainForm::UserFlashCoefs;
     using qmx::TMainForm::SavedEditText;

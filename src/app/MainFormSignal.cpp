@@ -1,0 +1,329 @@
+// The window's tools beside the multimeter page, reached from the end of the context menu:
+// the signal view (the last frame's waveform and spectrum), the measurement settings that
+// otherwise live only in the settings file (method, amplitude type, acquisition time), and the
+// recording of every frame's readings to a CSV file.
+#include "MainForm.h"
+
+#include "CrateScan.h"
+#include "ReadingsWriter.h"
+#include "SignalView.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <algorithm>
+#include <cmath>
+
+namespace qmx {
+
+namespace S = settings;
+
+namespace {
+constexpr const char* kRecordingCaption = "Запись показаний";
+constexpr const char* kMeasurementSettingsCaption = "Настройки измерения";
+constexpr double kShortestAcquisitionTime = 0.001;  // s
+constexpr double kLongestAcquisitionTime = 100.0;   // s
+
+QString effectiveMethod(const QString& method) { return method == "fft" ? "fft" : "sum"; }
+bool peakAmplitude(const QString& type) { return type != "rms"; }
+}  // namespace
+
+void TMainForm::buildSignalMenu()
+{
+    PopupMenu->addSeparator();
+    QMenu* method = PopupMenu->addMenu("Метод расчёта");
+    method->setObjectName("ComputationMethodMenu");
+    QMenu* amplitude = PopupMenu->addMenu("Тип амплитуды");
+    amplitude->setObjectName("AmplitudeTypeMenu");
+    // From the first discovery on the menu no longer opens on a right click, so every item
+    // here has a short cut of its own (the voltage boxes' hint names them).
+    auto shortcut = [this](QAction* a, const char* keys) {
+        a->setShortcut(QKeySequence(keys));
+        a->setShortcutContext(Qt::WindowShortcut);
+        addAction(a);
+    };
+    auto choice = [this, &shortcut](QMenu* menu, QActionGroup* group, const char* name, const QString& text, const char* keys) {
+        auto* a = new QAction(text, this);
+        a->setObjectName(name);
+        a->setCheckable(true);
+        group->addAction(a);
+        menu->addAction(a);
+        shortcut(a, keys);
+        return a;
+    };
+    auto* methods = new QActionGroup(this);
+    MethodFftAction = choice(method, methods, "MethodFftAction", "fft — по спектру (частота и фаза)", "Ctrl+Shift+F");
+    MethodSumAction = choice(method, methods, "MethodSumAction", "sum — взвешенные суммы (только напряжение)", "Ctrl+Shift+S");
+    auto* amplitudes = new QActionGroup(this);
+    AmplitudeRmsAction = choice(amplitude, amplitudes, "AmplitudeRmsAction", "rms — среднеквадратическое значение", "Ctrl+Shift+R");
+    AmplitudeAmpAction = choice(amplitude, amplitudes, "AmplitudeAmpAction", "amp — амплитуда синуса", "Ctrl+Shift+A");
+    connect(MethodFftAction, &QAction::triggered, this, [this] { setMeasurementMethod("fft"); });
+    connect(MethodSumAction, &QAction::triggered, this, [this] { setMeasurementMethod("sum"); });
+    connect(AmplitudeRmsAction, &QAction::triggered, this, [this] { setMeasurementAmplitudeType("rms"); });
+    connect(AmplitudeAmpAction, &QAction::triggered, this, [this] { setMeasurementAmplitudeType("amp"); });
+
+    AcquisitionTimeAction = new QAction(this);
+    AcquisitionTimeAction->setObjectName("AcquisitionTimeAction");
+    PopupMenu->addAction(AcquisitionTimeAction);
+    shortcut(AcquisitionTimeAction, "Ctrl+T");
+    connect(AcquisitionTimeAction, &QAction::triggered, this, [this] { AcquisitionTimeClick(); });
+
+    PopupMenu->addSeparator();
+    RecordReadingsAction = new QAction("Запись показаний в файл ...", this);
+    RecordReadingsAction->setObjectName("RecordReadingsAction");
+    RecordReadingsAction->setCheckable(true);
+    PopupMenu->addAction(RecordReadingsAction);
+    shortcut(RecordReadingsAction, "Ctrl+L");
+    connect(RecordReadingsAction, &QAction::toggled, this, [this](bool on) { RecordReadingsToggled(on); });
+
+    ShowSignalViewAction = new QAction("Сигнал и спектр ...", this);
+    ShowSignalViewAction->setObjectName("ShowSignalViewAction");
+    PopupMenu->addAction(ShowSignalViewAction);
+    shortcut(ShowSignalViewAction, "Ctrl+G");
+    connect(ShowSignalViewAction, &QAction::triggered, this, [this] { ShowSignalViewClick(); });
+
+    // The recording mark sits in the page control's free corner, beside the tabs.
+    RecordingMarkLabel = new QLabel(MainLMDPageControl);
+    RecordingMarkLabel->setObjectName("RecordingMarkLabel");
+    RecordingMarkLabel->setStyleSheet("QLabel { color: rgb(255, 0, 0); font-weight: bold; padding: 0 8px; }");
+    MainLMDPageControl->setCornerWidget(RecordingMarkLabel, Qt::TopRightCorner);
+    RecordingMarkLabel->hide();
+}
+
+// ---- measurement settings
+
+// The menu's marks and the voltage boxes' hints (the window's labels of the two texts show
+// them as the file or the menu last set them).
+void TMainForm::showMeasurementSettings()
+{
+    const QString method = effectiveMethod(ComputationMethod);
+    const bool peak = peakAmplitude(AmplitudeType);
+    (method == "fft" ? MethodFftAction : MethodSumAction)->setChecked(true);
+    (peak ? AmplitudeAmpAction : AmplitudeRmsAction)->setChecked(true);
+    AcquisitionTimeAction->setText(QString("Время сбора данных: %1 с ...").arg(numberText(MaxAcquisitionTime)));
+    const QString hint =
+        QString("Напряжение в режиме AC: %1, в режиме DC: среднее значение; метод расчёта %2.\n"
+                "Метод: Ctrl+Shift+F (fft), Ctrl+Shift+S (sum); тип амплитуды: Ctrl+Shift+R (rms), "
+                "Ctrl+Shift+A (amp); время сбора: Ctrl+T; запись показаний: Ctrl+L; сигнал и спектр: Ctrl+G")
+            .arg(peak ? "амплитуда синуса (amp)" : "среднеквадратическое значение (rms)", method);
+    for (TQmx58AdcChannelFrame* f : Frames)
+        f->Value1LMDEdit->setToolTip(hint);
+}
+
+bool TMainForm::writeMeasurementSetting(const std::function<void(IniFile&)>& write)
+{
+    const QString path = settingsPath();
+    try {
+        IniFile file(path.toStdString());
+        IniFile::Update update(file);
+        write(file);
+        update.commit();
+        return true;
+    } catch (const IniWriteError& e) {
+        dialogs().messageBox(this,
+                             "Не могу сохранить настройку измерения в файле " + QDir::toNativeSeparators(path) + "!\n" +
+                                 QString::fromStdString(e.what()) +
+                                 "\nНовое значение действует до закрытия программы.",
+                             kMeasurementSettingsCaption, MsgIcon::Information);
+        return false;
+    }
+}
+
+void TMainForm::setMeasurementMethod(const QString& method)
+{
+    if (ComputationMethod == method) {
+        showMeasurementSettings();
+        return;
+    }
+    // The readings on screen were made the old way: the run ends, the next START uses it.
+    StopThread();
+    ComputationMethod = method;
+    ComputationModeLabLMDLabel->setText(method);
+    writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, S::kComputationMethod, method.toStdString()); });
+    showMeasurementSettings();
+}
+
+void TMainForm::setMeasurementAmplitudeType(const QString& type)
+{
+    if (AmplitudeType == type) {
+        showMeasurementSettings();
+        return;
+    }
+    StopThread();
+    AmplitudeType = type;
+    AmplitudeTypeLabLMDLabel->setText(type);
+    writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, S::kAmplitudeType, type.toStdString()); });
+    showMeasurementSettings();
+}
+
+void TMainForm::AcquisitionTimeClick()
+{
+    NumberRequest request;
+    request.name = "AcquisitionTimeDialog";
+    request.caption = kMeasurementSettingsCaption;
+    request.label = "Максимальное время сбора данных одного кадра, с:";
+    request.value = std::clamp(std::isfinite(MaxAcquisitionTime) ? MaxAcquisitionTime : S::kMaxAcquisitionTimeDefault,
+                               kShortestAcquisitionTime, kLongestAcquisitionTime);
+    request.minimum = kShortestAcquisitionTime;
+    request.maximum = kLongestAcquisitionTime;
+    request.decimals = 3;
+    const std::optional<double> chosen = dialogs().inputNumber(this, request);
+    if (!chosen || !std::isfinite(*chosen))
+        return;
+    const double t = std::clamp(*chosen, kShortestAcquisitionTime, kLongestAcquisitionTime);
+    if (t == MaxAcquisitionTime)
+        return;
+    StopThread();
+    MaxAcquisitionTime = t;
+    writeMeasurementSetting([&](IniFile& f) { f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, t); });
+    showMeasurementSettings();
+}
+
+// ---- signal view
+
+void TMainForm::ShowSignalViewClick()
+{
+    if (!_signalView) {
+        _signalView = new SignalView(dialogs(), this);
+        connect(_signalView, &SignalView::closed, this, [this] { _signalWanted.store(false); });
+    }
+    _signalWanted.store(true);
+    _signalView->show();
+    _signalView->raise();
+    _signalView->activateWindow();
+}
+
+bool TMainForm::signalWanted() { return _signalWanted.load(); }
+
+void TMainForm::acquisitionShowSignal(std::shared_ptr<SignalFrame> frame)
+{
+    if (!frame || !_signalView || !_signalView->isVisible())
+        return;
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        ChannelTrace& t = frame->channels[ch];
+        const TQmx58AdcChannelFrame* f = Frames[ch];
+        t.valueText = f->Value1LMDEdit->text();
+        t.frequencyText = f->Value2LMDEdit->text();
+        t.phaseText = f->Value3LMDEdit->text();
+    }
+    _signalView->showFrame(std::move(frame));
+}
+
+void TMainForm::clearSignalView()
+{
+    if (_signalView)
+        _signalView->clear();
+}
+
+// ---- recording the readings
+
+bool TMainForm::recording() const { return _recorder != nullptr; }
+
+void TMainForm::RecordReadingsToggled(bool on)
+{
+    if (!on) {
+        stopRecording();
+        return;
+    }
+    if (_recorder)
+        return;
+    FileDialogRequest request;
+    request.name = "RecordReadingsDialog";
+    request.save = true;
+    request.defaultFileName = "readings.csv";
+    request.confirmOverwrite = false;  // the readings are appended to a file that exists
+    request.filter = "CSV (*.csv)";
+    const QString path = runFileDialog(request);
+    auto uncheck = [this] {
+        const QSignalBlocker block(RecordReadingsAction);
+        RecordReadingsAction->setChecked(false);
+    };
+    if (path.isEmpty()) {
+        uncheck();
+        return;
+    }
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        uncheck();
+        dialogs().messageBox(this, "Не могу открыть файл " + QDir::toNativeSeparators(path) + " для записи показаний!\n" + file->errorString(),
+                             kRecordingCaption, MsgIcon::Warning);
+        return;
+    }
+    // A new file gets the column names; an existing one only the run's comment lines, so its
+    // rows stay one table.
+    _recordColumnsDue = file->size() == 0;
+    _recordRunInfoDue = true;
+    _recorder = std::make_unique<ReadingsWriter>(*file, ReadingsFormat::Csv);
+    _recordFile = std::move(file);
+    _recordPath = path;
+    RecordingMarkLabel->setText("● Запись: " + QFileInfo(path).fileName());
+    RecordingMarkLabel->setToolTip("Показания записываются в файл " + QDir::toNativeSeparators(path));
+    RecordingMarkLabel->show();
+}
+
+void TMainForm::stopRecording()
+{
+    _recorder.reset();
+    if (_recordFile)
+        _recordFile->close();
+    _recordFile.reset();
+    RecordingMarkLabel->hide();
+    const QSignalBlocker block(RecordReadingsAction);
+    RecordReadingsAction->setChecked(false);
+}
+
+void TMainForm::recordFrame(const RunSettings& s, const FrameResults& r)
+{
+    if (!_recorder || !_mainThread)
+        return;
+    // A channel whose panel is switched off shows no readings, and so records none.
+    FrameResults shown = r;
+    for (std::size_t ch = 0; ch < 4; ++ch)
+        shown.ChannelActive[ch] = r.ChannelActive[ch] && Frames[ch]->ChannelNumberLMDCheckBox->isChecked();
+    bool ok = true;
+    if (_recordRunInfoDue) {
+        const TMainThread& t = *_mainThread;
+        ReadingsRunInfo info;
+        const std::uint16_t crate = Discovery.selectedCrateIndex;
+        if (crate < DiscoveryTable::kMaxCrates) {
+            info.crateSerial = QString::fromLatin1(Discovery.crateSerials[crate],
+                                                   static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize)));
+            const int module = ModulesComboBox->currentIndex();
+            if (module >= 0 && module < DiscoveryTable::kMaxSlots)
+                info.slot = Discovery.moduleSlots[crate][module];
+        }
+        info.moduleSerial = serialText(ModuleHandle.moduleInfo.serialNumber);
+        info.rateHz = t.SampleRate;
+        info.bits = s.DataFormat == 1 ? 24 : 20;
+        info.method = s.ComputationMethod == "fft" ? "fft" : "sum";
+        info.amplitudeType = s.AmplitudeType == "rms" ? "rms" : "peak";
+        info.acquisitionTime = s.AcquisitionTime;
+        info.samplesPerChannel = t.SamplesPerChannel;
+        info.referenceChannel = s.ReferenceChannel + 1;
+        info.programVersion = programVersion().value_or(QString());
+        ok = _recorder->writeHeader(info, _recordColumnsDue);
+        _recordColumnsDue = false;
+        _recordRunInfoDue = false;
+    }
+    ok = ok && _recorder->writeFrame(QDateTime::currentDateTimeUtc(), _mainThread->FramesShown.load() + 1, s, shown);
+    if (ok)
+        return;
+    // The measurement goes on: the recording stops, and the message waits until this frame's
+    // display has returned to the acquisition thread.
+    const QString text = "Запись показаний в файл " + QDir::toNativeSeparators(_recordPath) + " остановлена!\n" +
+                         _recorder->errorString() + "\nИзмерение продолжается.";
+    stopRecording();
+    QTimer::singleShot(0, this, [this, text] { dialogs().messageBox(this, text, kRecordingCaption, MsgIcon::Warning); });
+}
+
+}  // namespace qmx
