@@ -2,6 +2,7 @@
 
 #include "MainForm.h"
 
+#include "ApplicationIcon.h"
 #include "FileVersionInfo.h"
 #include "NumberFormat.h"
 #include "Led.h"
@@ -52,32 +53,6 @@ public:
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
-
-QIcon applicationIcon()
-{
-    // Drawn here: a green trace over a dark screen with a yellow "58".
-    QPixmap pm(64, 64);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(20, 30, 40));
-    p.setPen(QPen(QColor(120, 130, 140), 3));
-    p.drawRoundedRect(3, 3, 58, 58, 10, 10);
-    QPainterPath wave;
-    wave.moveTo(8, 24);
-    for (int x = 8; x <= 56; ++x)
-        wave.lineTo(x, 24 - 12 * std::sin((x - 8) / 48.0 * 2 * 3.14159265));
-    p.setPen(QPen(QColor(0, 255, 0), 3));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(wave);
-    QFont f("Arial");
-    f.setBold(true);
-    f.setPixelSize(22);
-    p.setFont(f);
-    p.setPen(QColor(255, 255, 164));
-    p.drawText(QRect(0, 34, 64, 28), Qt::AlignCenter, "58");
-    return QIcon(pm);
-}
 
 QRect workArea(const QWidget* w)
 {

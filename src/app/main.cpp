@@ -3,8 +3,10 @@
 #include "MainForm.h"
 #include "QtDialogSeam.h"
 #include "ScreenCheck.h"
+#include "SettingsLocation.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -15,6 +17,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName("QMX58_Probe");
     QGuiApplication::setApplicationDisplayName("QMX58_Probe");
+    // The menu entry the package installs: desktops match the window to it and take its icon.
+    QGuiApplication::setDesktopFileName("qmx58-probe");
     qmx::QtDialogSeam dialogs;
     try {
         const QScreen* screen = QGuiApplication::primaryScreen();
@@ -24,7 +28,10 @@ int main(int argc, char** argv)
             return 0;
         }
         qmx::MainFormOptions options;
-        options.programFolder = QCoreApplication::applicationDirPath();
+        // The folder of the settings file: beside the program, or the user's configuration
+        // folder for an installed program or a folder the user may not write.
+        options.programFolder = QFile::decodeName(
+            qmx::settings::settingsFolder(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()).c_str());
         options.dialogs = &dialogs;
         qmx::TMainForm form(options);
         form.show();

@@ -18,6 +18,8 @@
 #include "MainThread.h"
 #include "ReadingsWriter.h"
 #include "RunSnapshot.h"
+#include "SettingsKeys.h"
+#include "SettingsLocation.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -359,6 +361,13 @@ struct ModuleCloser {
     }
 };
 
+// The window's settings file, found by the window's rule (SettingsLocation.h).
+QString windowSettingsPath()
+{
+    const std::string folder = settings::settingsFolder(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
+    return QFile::decodeName((folder + "/" + settings::kFileName).c_str());
+}
+
 }  // namespace
 
 void takeRunSettings(const OperatorSettings& s, bool icp, RunSettings& r)
@@ -414,7 +423,7 @@ int runMeasure(const MeasureOptions& o)
         complain(QString("cannot watch for signals: ") + std::strerror(errno));
         return kExitAcquisition;
     }
-    const QString path = o.settingsFile.value_or(QCoreApplication::applicationDirPath() + "/Qmx58_Probe.ini");
+    const QString path = o.settingsFile ? *o.settingsFile : windowSettingsPath();
     // Reading never creates the file; a missing file reads as the factory values.
     IniFile file(path.toStdString());
 

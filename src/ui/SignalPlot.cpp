@@ -66,12 +66,8 @@ QString fixedText(double v, int decimals)
 }
 
 // A frequency as the peak legend shows it: kHz with the panel's five decimals from 1 kHz.
-QString peakFrequencyText(double hz)
-{
-    if (std::fabs(hz) >= 1000)
-        return QString::number(hz / 1000, 'f', 5) + " кГц";
-    return QString::number(hz, 'f', 2) + " Гц";
-}
+// In kilohertz with five decimals, as the channel panels show frequencies.
+QString peakFrequencyText(double hz) { return QString::number(hz / 1000, 'f', 5) + " кГц"; }
 
 // a*b/d rounded down (or up), exact for any operands: in 64 bits while the product fits, as
 // it does for any real frame, else in 128.

@@ -1,6 +1,7 @@
-// Saves pictures of the two pages that the program never shows: the correction-coefficient
-// page and the verification page (with the instrument panels), for the developer docs.
-//   hidden_pages_shot <output folder>
+// Saves pictures for the docs: the two pages that the program never shows (the correction-
+// coefficient page and the verification page, with the instrument panels), or with
+// --signal-view the signal view during a run, with a linear and a logarithmic frequency axis.
+//   hidden_pages_shot [--signal-view] <output folder>
 // The window runs a discovery against the simulated crate server in this process; only here
 // are the pages' tabs made visible.
 
@@ -9,8 +10,11 @@
 #include "MainForm.h"
 #include "TestMainForm.h"
 #include "Rig.h"
+#include "SignalView.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
@@ -62,6 +66,33 @@ bool shoot(qmxtest::TestMainForm& form, QWidget* page, const QString& file)
     return ok;
 }
 
+// A run of the configured module with the view open: once with a linear, once with a
+// logarithmic frequency axis, the cursor resting on the spectrum's strongest line.
+bool shootSignalView(qmxtest::TestMainForm& form, const QString& out)
+{
+    form.ShowSignalViewAction->trigger();
+    qmx::SignalView* view = form.signalView();
+    view->resize(1100, 760);
+    form.StartThread();
+    const bool shown = QTest::qWaitFor([&] { return view->shownFrame() && view->shownFrame()->frame >= 2; }, 30000);
+    view->findChild<QCheckBox*>("SignalHoldCheckBox")->setChecked(true);
+    form.StopThread();
+    if (!shown) {
+        std::fprintf(stderr, "the view got no frame\n");
+        return false;
+    }
+    bool ok = true;
+    for (bool log : {false, true}) {
+        view->findChild<QCheckBox*>("SignalLogFrequencyCheckBox")->setChecked(log);
+        QTest::qWait(200);
+        const QString file = QDir(out).filePath(log ? "signal-view-log.png" : "signal-view.png");
+        const bool saved = view->grab().save(file);
+        std::printf("%s %s\n", saved ? "saved" : "could not save", file.toLocal8Bit().constData());
+        ok = ok && saved;
+    }
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -69,7 +100,9 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("docs");
+    QStringList args = QApplication::arguments().mid(1);
+    const bool signalView = args.removeAll("--signal-view") > 0;
+    const QString out = args.isEmpty() ? QString("docs") : args.first();
     QDir().mkpath(out);
 
     qmx::sim::ServerOptions so;
@@ -98,6 +131,8 @@ int main(int argc, char** argv)
             20000);
         if (!found) {
             std::fprintf(stderr, "no module was configured\n");
+        } else if (signalView) {
+            ok = shootSignalView(form, out);
         } else {
             form.RedrawCorrectionGrids();
             form.EquipmentLMDSimplePanel->hide();
