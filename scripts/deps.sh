@@ -2,7 +2,9 @@
 # Installs the Debian packages the build, the tests and the benchmarks need, when missing;
 # packages named as arguments too (scripts/fuzz.sh adds clang and its fuzzer runtime).
 set -euo pipefail
-pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev qt6-base-dev libfftw3-dev fonts-liberation locales "$@")
+# dpkg-dev (dpkg-shlibdeps) and desktop-file-utils serve the package and its tests.
+pkgs=(build-essential cmake ninja-build pkg-config libgtest-dev qt6-base-dev libfftw3-dev fonts-liberation locales
+      dpkg-dev desktop-file-utils "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

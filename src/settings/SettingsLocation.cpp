@@ -21,12 +21,29 @@ namespace {
 
 bool absolute(const char* path) { return path && path[0] == '/'; }
 
+// "/a/b/" -> "/a/b", "/" -> "": ready for "/name" to be appended.
+std::string withoutTrailingSlash(std::string path)
+{
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
 // Whether the running user may create files in folder.
 bool writableFolder(const std::string& folder)
 {
     struct stat st {};
     return !folder.empty() && ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
            ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// Whether the running user may write an existing file (the settings code rewrites a file in
+// place when its folder is read-only).
+bool writableFile(const std::string& file)
+{
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
 // Creates folder and its missing parents (mode 0700); true when it exists as a folder.
@@ -59,21 +76,17 @@ bool isInstalledLayout(const std::string& programFolder)
 
 std::string userSettingsFolder(const LocationEnvironment& env)
 {
-    std::string base;
     if (absolute(env.xdgConfigHome))
-        base = env.xdgConfigHome;
-    else if (absolute(env.home))
-        base = std::string(env.home) + "/.config";
-    else
-        return {};
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
-    return (base == "/" ? std::string() : base) + "/" + kUserFolderName;
+        return withoutTrailingSlash(env.xdgConfigHome) + "/" + kUserFolderName;
+    if (absolute(env.home))
+        return withoutTrailingSlash(env.home) + "/.config/" + kUserFolderName;
+    return {};
 }
 
 std::string settingsFolder(const std::string& programFolder, const LocationEnvironment& env)
 {
-    if (!isInstalledLayout(programFolder) && writableFolder(programFolder))
+    if (!isInstalledLayout(programFolder) &&
+        (writableFolder(programFolder) || writableFile(programFolder + "/" + kSettingsFileName)))
         return programFolder;
     const std::string user = userSettingsFolder(env);
     if (!user.empty() && makeFolders(user) && writableFolder(user))

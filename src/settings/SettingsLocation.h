@@ -6,9 +6,10 @@
 //     its own folder is writable: the package installs the marker file
 //     <program folder>/../share/qmx58-probe/installed (kInstalledMarker), and root running
 //     /usr/bin/... must not leave a file in /usr/bin that the package manager does not know.
-//  2. Otherwise, when the running user may create files in the program's folder, the file
-//     lives beside the program, as it always has: a portable copy and the copy in the build
-//     tree keep working unchanged.
+//  2. Otherwise, when the running user may create files in the program's folder, or may write
+//     the settings file that is already there (a read-only folder whose file is rewritten in
+//     place), the file lives beside the program, as it always has: a portable copy and the
+//     copy in the build tree keep working unchanged.
 //  3. Otherwise the user's configuration folder: $XDG_CONFIG_HOME/qmx58-probe when
 //     XDG_CONFIG_HOME is an absolute path, else $HOME/.config/qmx58-probe when HOME is one.
 //     Missing folders on the way are created with mode 0700.
@@ -24,6 +25,8 @@ namespace qmx::settings {
 
 // The marker of an installed layout, relative to the program's folder.
 extern const char* const kInstalledMarker;
+// The settings file's name, in whichever folder it lives.
+inline constexpr const char* kSettingsFileName = "Qmx58_Probe.ini";
 // The name of the program's folder inside the user's configuration folder.
 inline constexpr const char* kUserFolderName = "qmx58-probe";
 
