@@ -7,6 +7,7 @@
 #include "TestMainForm.h"
 #include "RecordingDialogSeam.h"
 #include "Rig.h"
+#include "WindowBench.h"
 #include "WorkerThread.h"
 
 #include <QApplication>
@@ -106,23 +107,12 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    qmx::sim::ServerOptions so;
-    so.port = 0;
-    so.fast = true;
-    qmx::sim::CrateServer server(qmx::sim::defaultRig(), so);
-    std::string error;
-    if (!server.start(error)) {
-        std::fprintf(stderr, "cannot start the simulated server: %s\n", error.c_str());
+    const auto server = qmxbench::startFastServer();
+    if (!server)
         return 1;
-    }
-    setenv("QMX_SERVER_PORT", std::to_string(server.port()).c_str(), 1);
-
-    QTemporaryDir folder;
-    qmxtest::RecordingDialogSeam dialogs;
-    qmx::MainFormOptions o;
-    o.programFolder = folder.path();
-    o.dialogs = &dialogs;
-    qmxtest::TestMainForm form(o);
+    qmxbench::BenchWindow<> window;
+    qmxtest::TestMainForm& form = *window.form;
+    qmxtest::RecordingDialogSeam& dialogs = window.dialogs;
 
     const Figures normal = discover(form, 5, true, dialogs);
     // Fixed pauses of a mode-3 run: 50 ms at the start, 100 ms after Prepare, after Restore
@@ -131,7 +121,7 @@ int main(int argc, char** argv)
     std::printf("discovery_ms_median=%.1f min=%.1f max=%.1f fixed_pauses_ms=%.0f work_ms=%.1f\n", normal.medianMs,
                 normal.minMs, normal.maxMs, pausesMs, normal.medianMs - pausesMs);
     std::printf("longest window-thread routine during a discovery: %.1f ms\n", normal.longestSyncMs);
-    server.stop();
+    server->stop();
 
     // A crate server that accepts and never answers: the discovery fails after the libraries'
     // time-outs; the window thread must not wait for them.

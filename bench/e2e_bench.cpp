@@ -12,6 +12,7 @@
 
 #include "CrateServer.h"
 #include "BenchSupport.h"
+#include "WindowBench.h"
 #include "MainForm.h"
 #include "TestMainForm.h"
 #include "MainThread.h"
@@ -89,35 +90,14 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     QApplication app(argc, argv);
 
-    sim::ServerOptions so;
-    so.port = 0;
-    so.fast = true;
-    sim::CrateServer server(sim::defaultRig(), so);
-    std::string error;
-    if (!server.start(error)) {
-        std::fprintf(stderr, "server: %s\n", error.c_str());
+    const auto server = qmxbench::startFastServer();
+    if (!server)
         return 1;
-    }
-    setenv("QMX_SERVER_PORT", std::to_string(server.port()).c_str(), 1);
-
-    QTemporaryDir folder;
-    qmxtest::RecordingDialogSeam seam;
-    MainFormOptions options;
-    options.programFolder = folder.path();
-    options.dialogs = &seam;
-    auto form = std::make_unique<qmxtest::TestMainForm>(options);
-
-    // The built-in rig's first module, opened as a discovery run leaves it (the window is not
-    // shown, so no discovery runs).
-    QMX58_Init(&form->ModuleHandle);
-    if (QMX58_Open(&form->ModuleHandle, 0x7F000001, 11111, "SIM-A8-0001", 2) != 0 || QMX58_GetConfig(&form->ModuleHandle) != 0) {
-        std::fprintf(stderr, "cannot open the module\n");
+    qmxbench::BenchWindow<> window;
+    std::unique_ptr<qmxtest::TestMainForm>& form = window.form;
+    qmxtest::RecordingDialogSeam& seam = window.dialogs;
+    if (!qmxbench::openFirstModule(*form))
         return 1;
-    }
-    form->Discovery.crateCount = 1;
-    form->Discovery.selectedCrateIndex = 0;
-    form->Discovery.crateTypes[0] = 10;
-    form->Discovery.moduleState = 2;
 
     // 1. Throughput.
     loadSettings(*form, 1.0, {1, 1, 0, 1});
@@ -177,6 +157,6 @@ int main(int argc, char** argv)
     if (QMX58_IsOpened(&form->ModuleHandle) == 0)
         QMX58_Close(&form->ModuleHandle);
     form.reset();
-    server.stop();
+    server->stop();
     return 0;
 }

@@ -11,6 +11,7 @@
 // Usage: signal_view_bench [seconds per phase, default 15]
 
 #include "BenchSupport.h"
+#include "WindowBench.h"
 #include "CrateServer.h"
 #include "MainForm.h"
 #include "MainThread.h"
@@ -122,32 +123,14 @@ int main(int argc, char** argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 15.0;
     QApplication app(argc, argv);
 
-    sim::ServerOptions so;
-    so.port = 0;
-    so.fast = true;
-    sim::CrateServer server(sim::defaultRig(), so);
-    std::string error;
-    if (!server.start(error)) {
-        std::fprintf(stderr, "server: %s\n", error.c_str());
+    const auto server = qmxbench::startFastServer();
+    if (!server)
         return 1;
-    }
-    setenv("QMX_SERVER_PORT", std::to_string(server.port()).c_str(), 1);
-
-    QTemporaryDir folder;
-    qmxtest::RecordingDialogSeam seam;
-    MainFormOptions options;
-    options.programFolder = folder.path();
-    options.dialogs = &seam;
-    auto form = std::make_unique<TimedForm>(options);
-    QMX58_Init(&form->ModuleHandle);
-    if (QMX58_Open(&form->ModuleHandle, 0x7F000001, 11111, "SIM-A8-0001", 2) != 0 || QMX58_GetConfig(&form->ModuleHandle) != 0) {
-        std::fprintf(stderr, "cannot open the module\n");
+    qmxbench::BenchWindow<TimedForm> window;
+    std::unique_ptr<TimedForm>& form = window.form;
+    qmxtest::RecordingDialogSeam& seam = window.dialogs;
+    if (!qmxbench::openFirstModule(*form))
         return 1;
-    }
-    form->Discovery.crateCount = 1;
-    form->Discovery.selectedCrateIndex = 0;
-    form->Discovery.crateTypes[0] = 10;
-    form->Discovery.moduleState = 2;
     loadSettings(*form);
 
     const Phase closed = run(*form, seconds, seam);
@@ -176,6 +159,6 @@ int main(int argc, char** argv)
     if (QMX58_IsOpened(&form->ModuleHandle) == 0)
         QMX58_Close(&form->ModuleHandle);
     form.reset();
-    server.stop();
+    server->stop();
     return 0;
 }

@@ -233,7 +233,6 @@ void TMainThread::MeasurementLoop()
                     if (TapFrame)
                         _host.acquisitionShowSignal(std::move(TapFrame));
                 });
-                TapFrame.reset();
                 ToScreenNs.fetch_add(clock.nsecsElapsed() - received);
                 ReceiveNs.fetch_add(received);
                 FramesShown.fetch_add(1);

@@ -363,8 +363,8 @@ private:
     void showMeasurementSettings();
     // One replacement of the settings file with `write`; false (after a message) when refused.
     bool writeMeasurementSetting(const std::function<void(IniFile&)>& write);
-    void setMeasurementMethod(const QString& method);
-    void setMeasurementAmplitudeType(const QString& type);
+    // Method or amplitude type: the window's field, the label that shows it, its key.
+    void setMeasurementText(QString& field, QLabel* label, const std::string& key, const QString& value);
     void AcquisitionTimeClick();
     void ShowSignalViewClick();
     void clearSignalView();

@@ -67,10 +67,12 @@ void TMainForm::buildSignalMenu()
     auto* amplitudes = new QActionGroup(this);
     AmplitudeRmsAction = choice(amplitude, amplitudes, "AmplitudeRmsAction", "rms — среднеквадратическое значение", "Ctrl+Shift+R");
     AmplitudeAmpAction = choice(amplitude, amplitudes, "AmplitudeAmpAction", "amp — амплитуда синуса", "Ctrl+Shift+A");
-    connect(MethodFftAction, &QAction::triggered, this, [this] { setMeasurementMethod("fft"); });
-    connect(MethodSumAction, &QAction::triggered, this, [this] { setMeasurementMethod("sum"); });
-    connect(AmplitudeRmsAction, &QAction::triggered, this, [this] { setMeasurementAmplitudeType("rms"); });
-    connect(AmplitudeAmpAction, &QAction::triggered, this, [this] { setMeasurementAmplitudeType("amp"); });
+    auto setMethod = [this](const char* m) { setMeasurementText(ComputationMethod, ComputationModeLabLMDLabel, S::kComputationMethod, m); };
+    auto setAmplitudeType = [this](const char* t) { setMeasurementText(AmplitudeType, AmplitudeTypeLabLMDLabel, S::kAmplitudeType, t); };
+    connect(MethodFftAction, &QAction::triggered, this, [setMethod] { setMethod("fft"); });
+    connect(MethodSumAction, &QAction::triggered, this, [setMethod] { setMethod("sum"); });
+    connect(AmplitudeRmsAction, &QAction::triggered, this, [setAmplitudeType] { setAmplitudeType("rms"); });
+    connect(AmplitudeAmpAction, &QAction::triggered, this, [setAmplitudeType] { setAmplitudeType("amp"); });
 
     AcquisitionTimeAction = new QAction(this);
     AcquisitionTimeAction->setObjectName("AcquisitionTimeAction");
@@ -139,30 +141,17 @@ bool TMainForm::writeMeasurementSetting(const std::function<void(IniFile&)>& wri
     }
 }
 
-void TMainForm::setMeasurementMethod(const QString& method)
+void TMainForm::setMeasurementText(QString& field, QLabel* label, const std::string& key, const QString& value)
 {
-    if (ComputationMethod == method) {
+    if (field == value) {
         showMeasurementSettings();
         return;
     }
     // The readings on screen were made the old way: the run ends, the next START uses it.
     StopThread();
-    ComputationMethod = method;
-    ComputationModeLabLMDLabel->setText(method);
-    writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, S::kComputationMethod, method.toStdString()); });
-    showMeasurementSettings();
-}
-
-void TMainForm::setMeasurementAmplitudeType(const QString& type)
-{
-    if (AmplitudeType == type) {
-        showMeasurementSettings();
-        return;
-    }
-    StopThread();
-    AmplitudeType = type;
-    AmplitudeTypeLabLMDLabel->setText(type);
-    writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, S::kAmplitudeType, type.toStdString()); });
+    field = value;
+    label->setText(value);
+    writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, key, value.toStdString()); });
     showMeasurementSettings();
 }
 

@@ -41,6 +41,19 @@ bool QtDialogSeam::question(QWidget* parent, const QString& text, const QString&
     return box.exec() == QMessageBox::Yes;
 }
 
+bool QtDialogSeam::execCentred(QDialog& dialog, QWidget* parent)
+{
+    TDialogCentringHook hook(parent ? parent->window() : nullptr);
+    if (parent)
+        hook.watch(&dialog);
+    if (onShortcutsAttached)
+        onShortcutsAttached(false);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    if (onShortcutsAttached)
+        onShortcutsAttached(true);
+    return accepted;
+}
+
 QString QtDialogSeam::fileDialog(QWidget* parent, const FileDialogRequest& request)
 {
     QFileDialog d(parent);
@@ -52,14 +65,7 @@ QString QtDialogSeam::fileDialog(QWidget* parent, const FileDialogRequest& reque
     if (!request.filter.isEmpty())
         d.setNameFilter(request.filter);
     d.selectFile(request.defaultFileName);
-    TDialogCentringHook hook(parent ? parent->window() : nullptr);
-    if (parent)
-        hook.watch(&d);
-    if (onShortcutsAttached)
-        onShortcutsAttached(false);
-    const bool accepted = d.exec() == QDialog::Accepted;
-    if (onShortcutsAttached)
-        onShortcutsAttached(true);
+    const bool accepted = execCentred(d, parent);
     return accepted && !d.selectedFiles().isEmpty() ? d.selectedFiles().constFirst() : QString();
 }
 
@@ -75,14 +81,7 @@ std::optional<double> QtDialogSeam::inputNumber(QWidget* parent, const NumberReq
     d.setDoubleValue(request.value);
     d.setOkButtonText("Принять");
     d.setCancelButtonText("Отмена");
-    TDialogCentringHook hook(parent ? parent->window() : nullptr);
-    if (parent)
-        hook.watch(&d);
-    if (onShortcutsAttached)
-        onShortcutsAttached(false);
-    const bool accepted = d.exec() == QDialog::Accepted;
-    if (onShortcutsAttached)
-        onShortcutsAttached(true);
+    const bool accepted = execCentred(d, parent);
     if (!accepted)
         return std::nullopt;
     return std::clamp(d.doubleValue(), request.minimum, request.maximum);

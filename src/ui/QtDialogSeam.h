@@ -6,6 +6,8 @@
 
 #include <functional>
 
+class QDialog;
+
 namespace qmx {
 
 class QtDialogSeam : public DialogSeam {
@@ -19,6 +21,11 @@ public:
 
     // Called with false before a modal dialog is shown and with true after it closed.
     std::function<void(bool)> onShortcutsAttached;
+
+private:
+    // Runs a dialog of ours modally, centred on the parent's window, with the short cuts
+    // detached meanwhile; true when it was accepted.
+    bool execCentred(QDialog& dialog, QWidget* parent);
 };
 
 }  // namespace qmx

@@ -271,6 +271,17 @@ void SignalView::showWriteFailure(const QString& path, const QString& reason)
                         MsgIcon::Warning);
 }
 
+QString SignalView::askExportPath(const char* dialogName, const QString& defaultFileName, const QString& filter)
+{
+    FileDialogRequest request;
+    request.name = dialogName;
+    request.save = true;
+    request.defaultFileName = defaultFileName;
+    request.confirmOverwrite = true;
+    request.filter = filter;
+    return _dialogs.fileDialog(this, request);
+}
+
 void SignalView::exportCsv()
 {
     if (!_frame) {
@@ -280,13 +291,7 @@ void SignalView::exportCsv()
     // what is shown now is exported, whatever frames arrive while the dialog is open
     const std::shared_ptr<const SignalFrame> frame = _frame;
     const std::array<bool, 4> shown = exportedChannels();
-    FileDialogRequest request;
-    request.name = "SignalExportCsvDialog";
-    request.save = true;
-    request.defaultFileName = "signal.csv";
-    request.confirmOverwrite = true;
-    request.filter = "Файлы CSV (*.csv)";
-    const QString path = _dialogs.fileDialog(this, request);
+    const QString path = askExportPath("SignalExportCsvDialog", "signal.csv", "Файлы CSV (*.csv)");
     if (path.isEmpty())
         return;
     const QByteArray text = signalCsvText(*frame, shown);
@@ -304,13 +309,7 @@ void SignalView::exportPng()
     if (layout())
         layout()->activate();
     const QImage image = grab().toImage();
-    FileDialogRequest request;
-    request.name = "SignalExportPngDialog";
-    request.save = true;
-    request.defaultFileName = "signal.png";
-    request.confirmOverwrite = true;
-    request.filter = "Изображения PNG (*.png)";
-    const QString path = _dialogs.fileDialog(this, request);
+    const QString path = askExportPath("SignalExportPngDialog", "signal.png", "Изображения PNG (*.png)");
     if (path.isEmpty())
         return;
     QImageWriter writer(path, "png");

@@ -83,6 +83,8 @@ private:
     std::array<bool, 4> exportedChannels() const;
     void setShownTexts();
     void showWriteFailure(const QString& path, const QString& reason);
+    // The export's file, asked through the save dialog; empty when cancelled.
+    QString askExportPath(const char* dialogName, const QString& defaultFileName, const QString& filter);
 
     DialogSeam& _dialogs;
     std::shared_ptr<const SignalFrame> _frame;
