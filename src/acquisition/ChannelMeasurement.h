@@ -23,8 +23,24 @@ inline double correctPhaseOnce(double deg)
     return deg;
 }
 
+// Why an AC reading of the "fft" method may be off although a tone was found: it keeps its
+// values and is shown as uncertain. Bits of ChannelReadings::Doubts.
+enum ReadingDoubt : unsigned {
+    kDoubtNone = 0,
+    kDoubtNearDc = 1u << 0,      // the tone's main lobe reaches the DC lobe or the excluded low bins
+    kDoubtNearNyquist = 1u << 1, // the tone's main lobe reaches the top of the spectrum
+    kDoubtSecondTone = 1u << 2,  // another tone inside the summed span
+};
+
 struct ChannelReadings {
     double DcValue = 0, AcValue = 0, Frequency = 0, Phase = 0;
+    // "fft", AC mode: true when the summed peak stands significantly above the frame's noise
+    // floor (a tone); false means no signal: AcValue is what the bins hold, Frequency and
+    // Phase mean nothing. Always true for DC and for "sum" (nothing to detect there).
+    bool Tone = true;
+    // "fft", AC mode: the spectrum holds exactly nothing to measure (all summed bins zero).
+    bool Silent = false;
+    unsigned Doubts = kDoubtNone;
 };
 
 class ChannelMeasurement {
