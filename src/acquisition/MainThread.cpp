@@ -4,6 +4,7 @@
 #include "CrateTypes.h"
 #include "NumberFormat.h"
 #include "RateTable.h"
+#include "RecordingSink.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -45,22 +46,22 @@ std::uint64_t addSat(std::uint64_t a, std::uint64_t b)
 std::int64_t frameSamplesPerChannel(const std::string& method, double T, double Fs, int K)
 {
     if (!(T > 0) || !std::isfinite(T) || !(Fs > 0) || K < 1)
-        return 1;
+        return kMinFrameSamples;
     if (method == "fft") {
         const std::int64_t cap = kFftSampleCap / K;
         std::int64_t M = 1;
         for (int i = 0; i < 32; ++i) {
             if (M * K >= cap)
                 break;
-            if (static_cast<double>(M) / Fs >= T)
+            if (static_cast<double>(M) / Fs >= T && M >= kMinFrameSamples)
                 break;
             M *= 2;
         }
         return M;
     }
     const double m = std::trunc(T * Fs);
-    if (!(m >= 1))
-        return 1;
+    if (!(m >= static_cast<double>(kMinFrameSamples)))
+        return kMinFrameSamples;
     if (m >= static_cast<double>(kMaxFrameSamples))
         return kMaxFrameSamples;
     return static_cast<std::int64_t>(m);
@@ -228,14 +229,21 @@ void TMainThread::MeasurementLoop()
                 MeasureChannels();
                 if (Terminated() || ErrorFlag)
                     break;
-                Synchronize([this] {
+                std::shared_ptr<RecordingSink> recording;
+                Synchronize([this, &recording] {
                     _host.acquisitionDisplay(Settings, Results);
                     if (TapFrame)
                         _host.acquisitionShowSignal(std::move(TapFrame));
+                    recording = _host.acquisitionRecording(Settings, Results);
                 });
                 ToScreenNs.fetch_add(clock.nsecsElapsed() - received);
                 ReceiveNs.fetch_add(received);
-                FramesShown.fetch_add(1);
+                const long frame = FramesShown.fetch_add(1) + 1;
+                // The frame's rows, as the panels show them, written here on this thread.
+                if (recording && !recording->writeFrame(QDateTime::currentDateTimeUtc(), frame, Settings, Results) &&
+                    recording->failed())
+                    Synchronize([this, &recording] { _host.acquisitionRecordingFailed(recording); });
+                recording.reset();
                 Pause(100);
                 Synchronize([this] { _host.acquisitionUpdateLeds(Results); });
             }
@@ -283,9 +291,15 @@ bool TMainThread::Prepare()
     Pause(50);
     if (Terminated())
         return false;
-    bool configured = false;
-    Synchronize([&] { configured = Configure(); });
-    if (!configured || ErrorFlag || Terminated())
+    // The window only tells what its controls hold; the library calls of the configuration
+    // run here, so a crate server that stops answering never freezes the window.
+    ConfigurationInputs inputs;
+    Synchronize([&] { _host.acquisitionReadConfiguration(inputs); });
+    if (ErrorFlag || Terminated() || !Configure(inputs) || ErrorFlag || Terminated())
+        return false;
+    const QString frameText = formatWithMask(static_cast<double>(SamplesPerChannel) * 1000.0 / SampleRate, "0.0");
+    Synchronize([&] { _host.acquisitionShowTime(frameText); });
+    if (ErrorFlag || Terminated())
         return false;
     Pause(50);
     if (Terminated())
@@ -293,15 +307,13 @@ bool TMainThread::Prepare()
     return Allocate() && !ErrorFlag && !Terminated();
 }
 
-bool TMainThread::Configure()
+bool TMainThread::Configure(const ConfigurationInputs& in)
 {
     Qmx58Handle& h = _host.acquisitionHandle();
     if (h.running != 0 && QMX58_Stop(&h) != 0) {
         Report("QMX58_Stop() --> BAD!!!");
         return false;
     }
-    ConfigurationInputs in;
-    _host.acquisitionReadConfiguration(in);
 
     // A selector without a choice (a hand-edited settings file) must not be measured as its
     // first item: the run would show readings of a range or data width nobody chose.
@@ -315,10 +327,10 @@ bool TMainThread::Configure()
         if (in.ChannelEnabled[c])
             ChannelSlot[c] = static_cast<std::uint16_t>(ActiveChannelCount++);
     }
-    // Without a rate selected the module keeps the rate it has.
-    int rateIndex = in.RateIndex;
-    if (rateIndex < 0 || rateIndex >= static_cast<int>(Qmx58RateTable.size()))
-        rateIndex = 15 - std::min<int>(h.rateCode, 15);
+    // A rate list without a selection is refused below like any other unchosen selector; the
+    // record is filled with the module's own rate meanwhile.
+    const bool rateChosen = in.RateIndex >= 0 && in.RateIndex < static_cast<int>(Qmx58RateTable.size());
+    const int rateIndex = rateChosen ? in.RateIndex : 15 - std::min<int>(h.rateCode, 15);
     const RateEntry& rate = Qmx58RateTable[static_cast<std::size_t>(rateIndex)];
     h.rateCode = rate.code;
     SampleRate = rate.hz;
@@ -334,6 +346,10 @@ bool TMainThread::Configure()
     }
     if (!unchosen.isEmpty()) {
         Report(unchosen);
+        return false;
+    }
+    if (!rateChosen) {
+        Report("Не выбрана частота преобразования АЦП!");
         return false;
     }
     if (in.ReferenceChannel < 0 || in.ReferenceChannel > 3 || !in.ChannelEnabled[static_cast<std::size_t>(in.ReferenceChannel)]) {
@@ -357,13 +373,12 @@ bool TMainThread::Configure()
         return false;
     }
     RecvChunk = static_cast<std::int64_t>(std::trunc(SampleRate * 0.1 * K));
-    if (Settings.ComputationMethod != "fft")
+    if (Settings.ComputationMethod != "fft" && Settings.ComputationMethod != "sum")
         Settings.ComputationMethod = "sum";
     SamplesPerChannel = frameSamplesPerChannel(Settings.ComputationMethod, Settings.AcquisitionTime, SampleRate, K);
     FrameWords = SamplesPerChannel > kMaxFrameSamples / K ? kMaxFrameSamples : SamplesPerChannel * K;
     if (FrameWords < RecvChunk)
         RecvChunk = FrameWords;
-    _host.acquisitionShowTime(formatWithMask(static_cast<double>(SamplesPerChannel) * 1000.0 / SampleRate, "0.0"));
     return true;
 }
 
@@ -564,6 +579,11 @@ void TMainThread::MeasureChannels()
     Results.AcValue.fill(0);
     Results.Frequency.fill(0);
     Results.Phase.fill(0);
+    Results.Tone.fill(true);
+    Results.Silent.fill(false);
+    Results.Doubts.fill(kDoubtNone);
+    Results.SampleRate = SampleRate;
+    Results.SamplesPerChannel = SamplesPerChannel;
     const std::int64_t M = SamplesPerChannel;
     const std::int64_t K = ActiveChannelCount;
     const bool fft = Measurement->isFft();
@@ -606,16 +626,25 @@ void TMainThread::MeasureChannels()
                 Report(QString::fromStdString(message));
             return;
         }
+        // A spectrum of zeros: the window ends its run with the no-signal message; a host that
+        // measures on (the command line) records the channel as having no signal.
+        if (r.Silent && _host.endRunWithoutSignal()) {
+            Report(QString::fromUtf8(ChannelMeasurement::kNoSignalMessage));
+            return;
+        }
         Results.DcValue[c] = r.DcValue;
         Results.AcValue[c] = r.AcValue;
         Results.Frequency[c] = r.Frequency;
         Results.Phase[c] = r.Phase;
+        Results.Tone[c] = r.Tone;
+        Results.Silent[c] = r.Silent;
+        Results.Doubts[c] = r.Doubts;
         if (tap) {
             if (fft)
                 tap->takeMeasuredSpectrum(ch, Measurement->amplitudeSpectrum(), Measurement->analyser()->coefficient(0));
             else
                 tap->computeViewSpectrum(ch, x);
-            if (cs.ChannelMode == 1 && r.Frequency > 0)
+            if (cs.ChannelMode == 1 && r.Tone && r.Frequency > 0)
                 tap->markPeak(ch, r.Frequency, Measurement->isRms() ? r.AcValue : r.AcValue / std::sqrt(2.0));
         }
     }

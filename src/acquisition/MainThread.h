@@ -22,6 +22,8 @@
 
 namespace qmx {
 
+class RecordingSink;
+
 // One channel's settings as the run took them from its panel.
 struct ChannelSnapshot {
     int InputMode = 0;    // 0 differential with DC, 1 differential AC-coupled, 2 ICP
@@ -61,6 +63,14 @@ struct FrameResults {
     std::array<bool, 4> ChannelActive{};  // enabled in the module configuration of this run
     std::array<bool, 4> OverloadFlags{};
     std::array<double, 4> DcValue{}, AcValue{}, Frequency{}, Phase{};
+    // What the measurement found besides the numbers (ChannelReadings): a tone above the
+    // noise, a spectrum of zeros, and why a tone's reading may be off (ReadingDoubt bits).
+    std::array<bool, 4> Tone{{true, true, true, true}};
+    std::array<bool, 4> Silent{};
+    std::array<unsigned, 4> Doubts{};
+    // The run's rate (Hz) and frame length M: what one bin of the spectrum is.
+    double SampleRate = 0;
+    std::int64_t SamplesPerChannel = 0;
 };
 
 // What the acquisition thread needs from the window. Every routine but the two flags runs on
@@ -89,6 +99,23 @@ public:
     // The run's one failure message; returns the button that closed it.
     virtual int acquisitionMessage(const QString& text) = 0;
 
+    // The recording the frame's rows go to, or null; asked inside the display's synchronised
+    // call, right after acquisitionDisplay. The thread writes the rows after that call has
+    // returned, so the window never waits on the file.
+    virtual std::shared_ptr<RecordingSink> acquisitionRecording(const RunSettings& settings, const FrameResults& results)
+    {
+        (void)settings;
+        (void)results;
+        return nullptr;
+    }
+    // A write to that recording failed (window thread, synchronised).
+    virtual void acquisitionRecordingFailed(const std::shared_ptr<RecordingSink>& sink) { (void)sink; }
+
+    // Whether a spectrum of zeros on an AC channel ("fft") ends the run with the no-signal
+    // message (the window) or is recorded as a channel without a signal while the run goes
+    // on (the command line). Asked on the acquisition thread: must not touch widgets.
+    virtual bool endRunWithoutSignal() { return true; }
+
     // True while a signal view wants each frame's signal. Asked by the acquisition thread once
     // per frame outside any synchronised call, so it must be safe from any thread.
     virtual bool signalWanted() { return false; }
@@ -106,8 +133,12 @@ QString unchosenSetting(const RunSettings& settings, const std::array<bool, 4>& 
 
 // Samples per channel M for the method ("fft", anything else is "sum"), acquisition time T
 // (seconds), rate Fs (Hz) and K active channels. A T that is not a positive finite number
-// gives the shortest frame, M = 1; a "sum" frame never has fewer than one sample. Very long
-// times saturate at kMaxFrameSamples, which no allocation can hold.
+// gives the shortest frame. No frame is shorter than kMinFrameSamples: the window's five
+// cosine terms need far more than five samples to sum to M times their constant term, and
+// the spectrum's noise floor is taken from the median of its bins, which needs a hundred or
+// more of them (a 1-sample frame read 0.5 V DC as 0.03 mV). Very long times saturate at
+// kMaxFrameSamples, which no allocation can hold.
+inline constexpr std::int64_t kMinFrameSamples = 256;
 inline constexpr std::int64_t kMaxFrameSamples = std::int64_t(1) << 62;
 std::int64_t frameSamplesPerChannel(const std::string& method, double T, double Fs, int K);
 
@@ -178,7 +209,7 @@ private:
 
     void MeasurementLoop();
     bool Prepare();
-    bool Configure();  // window thread
+    bool Configure(const ConfigurationInputs& inputs);
     bool Allocate();
     bool ReceiveFrame();
     std::int64_t ReceiveChunk(std::uint32_t* destination, std::int64_t count);

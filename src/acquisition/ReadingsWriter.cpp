@@ -1,7 +1,5 @@
 #include "ReadingsWriter.h"
 
-#include "ChannelMeasurement.h"
-
 #include <QFileDevice>
 #include <QIODevice>
 
@@ -26,17 +24,6 @@ QByteArray optionalNumber(const std::optional<double>& v, const char* absent)
 
 }  // namespace
 
-const char* statusText(ChannelStatus status)
-{
-    switch (status) {
-    case ChannelStatus::Ok: return "ok";
-    case ChannelStatus::Overload: return "overload";
-    case ChannelStatus::Off: return "off";
-    case ChannelStatus::NoSignal: return "no-signal";
-    }
-    return "off";
-}
-
 QString numberText(double value)
 {
     if (!std::isfinite(value))
@@ -47,53 +34,6 @@ QString numberText(double value)
 }
 
 QString utcText(const QDateTime& time) { return time.toUTC().toString(Qt::ISODateWithMs); }
-
-std::array<ChannelRow, 4> frameRows(const RunSettings& s, const FrameResults& r)
-{
-    const bool fft = s.ComputationMethod == "fft";
-    const std::size_t ref = static_cast<std::size_t>(s.ReferenceChannel);
-    // A phase difference needs the reference's phase: measured only on an AC channel of the
-    // run that did not overload.
-    const bool referencePhase = ref < 4 && r.ChannelActive[ref] && !r.OverloadFlags[ref] &&
-                                s.Channels[ref].ChannelMode == 1 && std::isfinite(r.Phase[ref]);
-    std::array<ChannelRow, 4> rows{};
-    for (std::size_t ch = 0; ch < 4; ++ch) {
-        ChannelRow& row = rows[ch];
-        row.channel = static_cast<int>(ch) + 1;
-        if (!r.ChannelActive[ch]) {
-            row.status = ChannelStatus::Off;
-            continue;
-        }
-        const int mode = s.Channels[ch].ChannelMode;
-        row.mode = mode == 0 ? "dc" : "ac";
-        if (r.OverloadFlags[ch]) {
-            row.status = ChannelStatus::Overload;
-            continue;
-        }
-        row.status = ChannelStatus::Ok;
-        if (mode == 0) {
-            row.valueMilliVolts = r.DcValue[ch] * 1000.0;
-        } else {
-            row.valueMilliVolts = r.AcValue[ch] * 1000.0;
-            if (fft) {
-                row.frequencyKiloHertz = r.Frequency[ch] * 0.001;
-                if (referencePhase || ch == ref)
-                    row.phaseDegrees = correctPhaseOnce(r.Phase[ref] - r.Phase[ch]);
-            }
-        }
-        // A spectrum without a peak, or a reading that is no number, measured nothing.
-        const bool noPeak = mode == 1 && fft && !(r.AcValue[ch] > 0);
-        if (noPeak || !std::isfinite(*row.valueMilliVolts)) {
-            row = ChannelRow{row.channel, row.mode, std::nullopt, std::nullopt, std::nullopt, ChannelStatus::NoSignal};
-            continue;
-        }
-        if (row.frequencyKiloHertz && !std::isfinite(*row.frequencyKiloHertz))
-            row.frequencyKiloHertz.reset();
-        if (row.phaseDegrees && !std::isfinite(*row.phaseDegrees))
-            row.phaseDegrees.reset();
-    }
-    return rows;
-}
 
 ReadingsWriter::ReadingsWriter(QIODevice& device, ReadingsFormat format) : _device(device), _format(format) {}
 
@@ -135,20 +75,27 @@ bool ReadingsWriter::writeHeader(const ReadingsRunInfo& i, bool columnNames)
     return put(text.toUtf8());
 }
 
+bool ReadingsWriter::writeComment(const QString& text)
+{
+    if (_format != ReadingsFormat::Csv)
+        return true;
+    return put(("# " + oneLine(text) + "\n").toUtf8());
+}
+
 bool ReadingsWriter::writeFrame(const QDateTime& timeUtc, long long frame, const RunSettings& s, const FrameResults& r)
 {
-    const std::array<ChannelRow, 4> rows = frameRows(s, r);
+    const std::array<ChannelReading, 4> rows = decideReadings(s, r);
     const QByteArray time = utcText(timeUtc).toLatin1();
     QByteArray out;
     if (_format == ReadingsFormat::Csv) {
-        for (const ChannelRow& row : rows) {
+        for (const ChannelReading& row : rows) {
             out += time + ',' + QByteArray::number(frame) + ',' + QByteArray::number(row.channel) + ',' + row.mode + ',' +
                    optionalNumber(row.valueMilliVolts, "") + ',' + optionalNumber(row.frequencyKiloHertz, "") + ',' +
                    optionalNumber(row.phaseDegrees, "") + ',' + statusText(row.status) + '\n';
         }
     } else {
         out = "{\"time_utc\":\"" + time + "\",\"frame\":" + QByteArray::number(frame) + ",\"channels\":[";
-        for (const ChannelRow& row : rows) {
+        for (const ChannelReading& row : rows) {
             if (row.channel > 1)
                 out += ',';
             out += "{\"channel\":" + QByteArray::number(row.channel) + ",\"mode\":" +

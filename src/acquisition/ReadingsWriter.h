@@ -1,9 +1,8 @@
 #pragma once
 // ReadingsWriter: writes the readings of a measurement run, frame by frame, as CSV or as JSON
-// Lines. The rows follow the window's rules for what a channel panel shows: millivolts,
-// kilohertz and degrees; no frequency or phase for DC or for "sum"; a phase only against a
-// reference whose phase was measured; nothing but the status for an overloaded or inactive
-// channel. Numbers carry the full precision of a double in their
+// Lines. The rows are the readings the window shows (decideReadings): millivolts, kilohertz
+// and degrees, each only where the frame gives a true reading of it, with the channel's
+// status (ok, uncertain, no-signal, overload, off). Numbers carry the full precision of a double in their
 // shortest round-trip form with "." whatever the locale.
 //
 // CSV: "# " comment lines describing the run, then the header row
@@ -16,6 +15,7 @@
 // errorString()); nothing throws.
 
 #include "MainThread.h"
+#include "Readings.h"
 
 #include <QDateTime>
 #include <QString>
@@ -44,22 +44,6 @@ struct ReadingsRunInfo {
     QString programVersion;
 };
 
-enum class ChannelStatus { Ok, Overload, Off, NoSignal };
-
-const char* statusText(ChannelStatus status);
-
-// One channel's row of a frame.
-struct ChannelRow {
-    int channel = 1;  // 1..4
-    const char* mode = "";  // "dc", "ac", or "" for a channel that is off
-    std::optional<double> valueMilliVolts, frequencyKiloHertz, phaseDegrees;
-    ChannelStatus status = ChannelStatus::Off;
-};
-
-// The four rows of a frame: `settings` as the run took them (channel modes, method,
-// reference channel), `results` the frame's readings.
-std::array<ChannelRow, 4> frameRows(const RunSettings& settings, const FrameResults& results);
-
 // Shortest text that reads back as the same double, "." as separator; empty for a value
 // that is not finite.
 QString numberText(double value);
@@ -74,6 +58,8 @@ public:
     // CSV: the comment lines and, with columnNames, the header row (a file the rows of an
     // earlier run are appended to already has it). JSON Lines: nothing.
     bool writeHeader(const ReadingsRunInfo& info, bool columnNames = true);
+    // CSV: one "# text" line (a line break in text becomes a blank). JSON Lines: nothing.
+    bool writeComment(const QString& text);
     // One frame (frame numbers count from 1), flushed.
     bool writeFrame(const QDateTime& timeUtc, long long frame, const RunSettings& settings, const FrameResults& results);
 

@@ -14,6 +14,7 @@
 #include "OperatorSettings.h"
 #include "Qmx58AdcChannelFrame.h"
 #include "ReadingsWriter.h"
+#include "RecordingSink.h"
 #include "StatusDisplay.h"
 #include "qmx58api.h"
 
@@ -27,6 +28,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QAction;
 class QCheckBox;
@@ -37,6 +40,7 @@ class QLineEdit;
 class QPainter;
 class QProgressBar;
 class QSplitter;
+class QTimer;
 class QMenu;
 class QPushButton;
 class QScrollArea;
@@ -196,6 +200,8 @@ protected:
     int acquisitionMessage(const QString& text) override;
     bool signalWanted() override;
     void acquisitionShowSignal(std::shared_ptr<SignalFrame> frame) override;
+    std::shared_ptr<RecordingSink> acquisitionRecording(const RunSettings& settings, const FrameResults& results) override;
+    void acquisitionRecordingFailed(const std::shared_ptr<RecordingSink>& sink) override;
     // ---- end of acquisition block
 
     // ---- the tools beside the readings (MainFormSignal.cpp): the signal view, the
@@ -369,16 +375,33 @@ private:
     void ShowSignalViewClick();
     void clearSignalView();
     void RecordReadingsToggled(bool on);
-    void stopRecording();
-    // Appends the frame's readings, as the panels show them, while recording.
-    void recordFrame(const RunSettings& s, const FrameResults& r);
+    // Ends the recording; a non-empty reason goes into the file's last line and stays on the
+    // recording mark, so the operator sees why it stopped.
+    void stopRecording(const QString& reason = QString());
+    // The header of the recording's next run (crate, module, rate, method, frame).
+    ReadingsRunInfo recordingRunInfo(const RunSettings& s, const FrameResults& r) const;
+    // A change of the method, amplitude type or acquisition time during a run: the run starts
+    // again with it (the recording goes on with a line naming `change`). Nothing while idle.
+    void restartRunFor(const QString& change);
+    // The new tools' handlers run only when no other handler runs and no run is being
+    // stopped or started: otherwise they wait, and a later press of the same kind replaces
+    // an earlier one that still waits, so the last key the operator pressed wins.
+    void runWhenFree(const QString& kind, std::function<void()> action);
+    bool busyForTools() const;
+    void runDeferredTools();
+    // The readings a finished run leaves on screen: dimmed, LEDs off, never shown as live.
+    void showReadingsHeld();
     SignalView* _signalView = nullptr;
     std::atomic<bool> _signalWanted{false};
-    std::unique_ptr<QFile> _recordFile;
-    std::unique_ptr<ReadingsWriter> _recorder;
-    QString _recordPath;
+    std::shared_ptr<RecordingSink> _recording;
     bool _recordColumnsDue = false;
     bool _recordRunInfoDue = false;
+    QString _recordChangeNote;     // the "# " line of a restart for a setting change
+    bool _keepRecording = false;   // set while a run stops only to start again
+    std::vector<std::pair<QString, std::function<void()>>> _deferredTools;
+    QTimer* _deferredToolsTimer = nullptr;
+    // Per channel: the status of the frame on screen, for the LED update (amber: uncertain).
+    std::array<ChannelStatus, 4> _shownStatus{};
     // While set (the discovery's Apply settings), loading the settings leaves the module calls
     // to the discovery thread and only fills the handle and the tables.
     bool _moduleCallsOnWorker = false;
@@ -491,7 +514,11 @@ private:
 
     MainFormOptions _options;
     std::unique_ptr<IniFile> _settingsFile;
+    // The acquisition thread of the run, owned here until a stop takes it over: a stop moves
+    // it out first, so a second stop served inside the first one's wait finds nothing to stop.
     TMainThread* _mainThread = nullptr;
+    int _stopsInProgress = 0;
+    long _stopCalls = 0;  // every StopThread call, for a restart to see a stop of the operator's
     bool _contextMenuEnabled = true;
     bool _closePending = false;
     bool _closing = false;

@@ -201,9 +201,8 @@ void TMainForm::endWorkers()
     // Neither worker may outlive the window it calls back into.
     _closing = true;
     if (_mainThread) {
-        _mainThread->TerminateAndWait();
-        delete _mainThread;
-        _mainThread = nullptr;
+        const std::unique_ptr<TMainThread> t(std::exchange(_mainThread, nullptr));
+        t->TerminateAndWait();
     }
     WaitWhileServing([this] { return _discoveryObjects == 0 || !TThread::dispatcherInstalled(); });
 }
@@ -378,7 +377,8 @@ void TMainForm::OnStartInitDevicesThread(int mode, bool fromSettings)
 
 void TMainForm::StartThread()
 {
-    if (MeasurementRunning || !MeasurementMayBeStarted)
+    // A stop in progress still has its thread at work on the module: no second one beside it.
+    if (MeasurementRunning || !MeasurementMayBeStarted || _stopsInProgress > 0 || _mainThread)
         return;
     // A discovery requested or running owns the module until it has finished (its work is
     // over when its termination handler has cleared the running flag).
@@ -418,14 +418,21 @@ void TMainForm::OnStartMainThread()
 
 void TMainForm::StopThread()
 {
+    ++_stopCalls;
     if (!_mainThread || !MeasurementMayBeStarted)
         return;
-    TMainThread* t = _mainThread;
-    WaitWhileServing([this, t] { return MeasurementRunning == 1 || t->runDone(); });
+    // This stop owns the thread from here on: a handler served inside the waits below (a
+    // second short cut, Escape) sees no thread and returns, and nothing else deletes it.
+    const std::unique_ptr<TMainThread> t(std::exchange(_mainThread, nullptr));
+    ++_stopsInProgress;
+    struct Done {
+        int& n;
+        ~Done() { --n; }
+    } done{_stopsInProgress};
+    TMainThread* running = t.get();
+    WaitWhileServing([this, running] { return MeasurementRunning == 1 || running->runDone(); });
     t->TerminateAndWait();
     WaitWhileServing([this] { return MeasurementRunning == 0; });
-    delete t;
-    _mainThread = nullptr;
 }
 
 // ---- Escape, hints, activation

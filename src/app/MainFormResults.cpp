@@ -6,6 +6,7 @@
 #include "MainForm.h"
 
 #include "NumberFormat.h"
+#include "Readings.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -25,6 +26,9 @@ namespace S = settings;
 
 const QColor kValueColor(0, 255, 0);     // lime
 const QColor kOverloadColor(255, 0, 0);  // red
+// A finished run's readings stay on screen dimmed: nothing there is live any more.
+const QColor kHeldValueColor(0, 112, 0);
+const QColor kHeldOverloadColor(128, 0, 0);
 const QColor kRunningCaptionColor(255, 0, 0);
 const QColor kIdleCaptionColor(0, 128, 0);
 const QString kStartCaption = "С   Т   А   Р   Т";
@@ -33,6 +37,7 @@ const QString kStopCaption = "С   Т   О   П";
 void showValue(QLineEdit* box, const QString& text, const QColor& colour)
 {
     box->setEnabled(true);
+    box->setAccessibleDescription(QString());
     setPaletteColor(box, QPalette::Text, colour);
     box->setText(text);
 }
@@ -84,6 +89,9 @@ void TMainForm::acquisitionBeginRun(RunSettings& s)
         f->Value3LMDEdit->setText(QString());
         f->SetFlashLedMode(2);
     }
+    // A recording that goes on into this run gets its lines first.
+    if (_recording)
+        _recordRunInfoDue = true;
     // The snapshot.
     const bool icp = moduleIcpCapable();
     for (int ch = 0; ch < 4; ++ch) {
@@ -96,7 +104,9 @@ void TMainForm::acquisitionBeginRun(RunSettings& s)
     }
     s.DataFormat = DataFormatLMDComboBox->currentIndex();
     s.CurrentSource = icp ? CurrentValueLMDComboBox->currentIndex() : 0;
-    s.PhaseCorrection = icp && CommonInputConnectionModeLMDComboBox->currentIndex() == 2;
+    // The ICP phase filter from the first frame on as for every later one: the check box
+    // (the common selector may be blank while the channels use ICP).
+    s.PhaseCorrection = icp && PhaseCorrectionFilterMultimeterLMDCheckBox->isChecked();
     s.ComputationMethod = ComputationMethod.toStdString();
     s.AmplitudeType = AmplitudeType.toStdString();
     s.AcquisitionTime = MaxAcquisitionTime;
@@ -121,16 +131,18 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
     // Every LED blank until the update.
     for (TQmx58AdcChannelFrame* f : Frames)
         f->SetFlashLedMode(2);
-    // Each channel's readings, or why there are none.
+    // What each channel's readings are is decided in one place for the panels, the recording
+    // and the command line; here they are only laid out.
     const bool fft = s.ComputationMethod == "fft";
-    const std::size_t ref = static_cast<std::size_t>(s.ReferenceChannel);
-    // A phase difference needs a phase of the reference: it is measured only on an AC channel
-    // of this run that did not overload.
-    const bool referencePhase = ref < 4 && r.ChannelActive[ref] && !r.OverloadFlags[ref] &&
-                                s.Channels[ref].ChannelMode == 1 && std::isfinite(r.Phase[ref]);
+    const std::array<ChannelReading, 4> readings = decideReadings(s, r);
     for (std::size_t ch = 0; ch < 4; ++ch) {
         TQmx58AdcChannelFrame* f = Frames[ch];
         const ChannelSnapshot& c = s.Channels[ch];
+        const ChannelReading& reading = readings[ch];
+        _shownStatus[ch] = reading.status;
+        f->FlashLed->setToolTip(reading.why);
+        f->Value2LMDEdit->setToolTip(reading.why);
+        f->Value3LMDEdit->setToolTip(reading.why);
         auto spectralLabels = [&](bool on) {
             f->Value2LabLMDLabel->setText(on ? "Частота" : QString());
             f->Value2LabUnitLMDLabel->setText(on ? "кГц" : QString());
@@ -141,12 +153,12 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
             f->Value1LabLMDLabel->setText("Напряжение");
             f->Value1LabUnitLMDLabel->setText("мВ");
         };
-        if (!r.ChannelActive[ch]) {
+        if (reading.status == ChannelStatus::Off) {
             for (QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit})
                 showPlaceholder(box, true);
             continue;
         }
-        if (r.OverloadFlags[ch]) {
+        if (reading.status == ChannelStatus::Overload) {
             showValue(f->Value1LMDEdit, "OVERLOAD!", kOverloadColor);
             voltageLabels();
             showPlaceholder(f->Value2LMDEdit, true);
@@ -157,6 +169,7 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
         if (c.ChannelMode != 0 && c.ChannelMode != 1)
             continue;
         if (!f->ChannelNumberLMDCheckBox->isChecked()) {
+            _shownStatus[ch] = ChannelStatus::Off;
             for (QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit})
                 showPlaceholder(box, false);
             f->Value1LabLMDLabel->setText(QString());
@@ -166,34 +179,27 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
         }
         const bool icpInput = c.InputMode == 2;
         const int range = rangeIndex(icpInput ? c.IcpRange : c.DiffRange);
-        if (c.ChannelMode == 0) {
-            showValue(f->Value1LMDEdit, formatWithMask(r.DcValue[ch] * 1000.0, resultMask(S::DcDiff, c.DiffRange)), kValueColor);
-            voltageLabels();
-            showPlaceholder(f->Value2LMDEdit, true);
-            showPlaceholder(f->Value3LMDEdit, true);
-            spectralLabels(false);
-            continue;
-        }
-        showValue(f->Value1LMDEdit, formatWithMask(r.AcValue[ch] * 1000.0, resultMask(icpInput ? S::AcIcp : S::AcDiff, range)),
-                  kValueColor);
+        const int valueRow = c.ChannelMode == 0 ? S::DcDiff : icpInput ? S::AcIcp : S::AcDiff;
+        const int maskRange = c.ChannelMode == 0 ? c.DiffRange : range;
+        if (reading.valueMilliVolts)
+            showValue(f->Value1LMDEdit, formatWithMask(*reading.valueMilliVolts, resultMask(valueRow, maskRange)), kValueColor);
+        else
+            showPlaceholder(f->Value1LMDEdit, false);
         voltageLabels();
-        if (fft) {
-            showValue(f->Value2LMDEdit, formatWithMask(r.Frequency[ch] * 0.001, resultMask(icpInput ? S::FrIcp : S::FrDiff, range)),
+        const bool spectral = c.ChannelMode == 1 && fft;
+        if (spectral && reading.frequencyKiloHertz)
+            showValue(f->Value2LMDEdit,
+                      formatWithMask(*reading.frequencyKiloHertz, resultMask(icpInput ? S::FrIcp : S::FrDiff, range)),
                       kValueColor);
-            if (referencePhase || ch == ref) {
-                const double d = correctPhaseOnce(r.Phase[ref] - r.Phase[ch]);
-                showValue(f->Value3LMDEdit, formatWithMask(d, resultMask(icpInput ? S::PhIcp : S::PhDiff, range)), kValueColor);
-            } else {
-                showPlaceholder(f->Value3LMDEdit, true);
-            }
-            spectralLabels(true);
-        } else {
+        else
             showPlaceholder(f->Value2LMDEdit, true);
+        if (spectral && reading.phaseDegrees)
+            showValue(f->Value3LMDEdit, formatWithMask(*reading.phaseDegrees, resultMask(icpInput ? S::PhIcp : S::PhDiff, range)),
+                      kValueColor);
+        else
             showPlaceholder(f->Value3LMDEdit, true);
-            spectralLabels(false);
-        }
+        spectralLabels(spectral);
     }
-    recordFrame(s, r);
 }
 
 void TMainForm::acquisitionUpdateLeds(const FrameResults& r)
@@ -202,8 +208,10 @@ void TMainForm::acquisitionUpdateLeds(const FrameResults& r)
         TQmx58AdcChannelFrame* f = Frames[ch];
         if (!f->ChannelNumberLMDCheckBox->isChecked())
             f->SetFlashLedMode(2);
+        else if (r.OverloadFlags[ch])
+            f->SetFlashLedMode(1);
         else
-            f->SetFlashLedMode(r.OverloadFlags[ch] ? 1 : 0);
+            f->SetFlashLedMode(_shownStatus[ch] == ChannelStatus::Uncertain ? TQmx58AdcChannelFrame::kLedUncertain : 0);
     }
 }
 
@@ -217,9 +225,23 @@ void TMainForm::acquisitionFinish()
     }
     AcquisitionTimeLMDLabel->setText("-----");
     MeasurementIdle = 1;
-    // A recording covers one run.
-    if (recording())
-        stopRecording();
+    showReadingsHeld();
+    // A recording goes on across a restart for a changed setting; any other end of the run
+    // ends it too, and says so.
+    if (recording() && !_keepRecording)
+        stopRecording("измерение остановлено");
+}
+
+void TMainForm::showReadingsHeld()
+{
+    for (TQmx58AdcChannelFrame* f : Frames) {
+        for (QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit}) {
+            const bool overload = box->text() == "OVERLOAD!";
+            setPaletteColor(box, QPalette::Text, overload ? kHeldOverloadColor : kHeldValueColor);
+            box->setAccessibleDescription("показание последнего кадра; измерение остановлено");
+        }
+        f->SetFlashLedMode(2);
+    }
 }
 
 int TMainForm::acquisitionMessage(const QString& text)

@@ -20,6 +20,7 @@
 #include <QMenu>
 #include <QTabWidget>
 #include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <cmath>
@@ -31,8 +32,8 @@ namespace S = settings;
 namespace {
 constexpr const char* kRecordingCaption = "Запись показаний";
 constexpr const char* kMeasurementSettingsCaption = "Настройки измерения";
-constexpr double kShortestAcquisitionTime = 0.001;  // s
-constexpr double kLongestAcquisitionTime = 100.0;   // s
+constexpr double kShortestAcquisitionTime = settings::kAcquisitionTimeMin;
+constexpr double kLongestAcquisitionTime = settings::kAcquisitionTimeMax;
 
 QString effectiveMethod(const QString& method) { return method == "fft" ? "fft" : "sum"; }
 bool peakAmplitude(const QString& type) { return type != "rms"; }
@@ -69,16 +70,21 @@ void TMainForm::buildSignalMenu()
     AmplitudeAmpAction = choice(amplitude, amplitudes, "AmplitudeAmpAction", "amp — амплитуда синуса", "Ctrl+Shift+A");
     auto setMethod = [this](const char* m) { setMeasurementText(ComputationMethod, ComputationModeLabLMDLabel, S::kComputationMethod, m); };
     auto setAmplitudeType = [this](const char* t) { setMeasurementText(AmplitudeType, AmplitudeTypeLabLMDLabel, S::kAmplitudeType, t); };
-    connect(MethodFftAction, &QAction::triggered, this, [setMethod] { setMethod("fft"); });
-    connect(MethodSumAction, &QAction::triggered, this, [setMethod] { setMethod("sum"); });
-    connect(AmplitudeRmsAction, &QAction::triggered, this, [setAmplitudeType] { setAmplitudeType("rms"); });
-    connect(AmplitudeAmpAction, &QAction::triggered, this, [setAmplitudeType] { setAmplitudeType("amp"); });
+    connect(MethodFftAction, &QAction::triggered, this, [this, setMethod] { runWhenFree("method", [setMethod] { setMethod("fft"); }); });
+    connect(MethodSumAction, &QAction::triggered, this, [this, setMethod] { runWhenFree("method", [setMethod] { setMethod("sum"); }); });
+    connect(AmplitudeRmsAction, &QAction::triggered, this,
+            [this, setAmplitudeType] { runWhenFree("amplitude", [setAmplitudeType] { setAmplitudeType("rms"); }); });
+    connect(AmplitudeAmpAction, &QAction::triggered, this,
+            [this, setAmplitudeType] { runWhenFree("amplitude", [setAmplitudeType] { setAmplitudeType("amp"); }); });
+    _deferredToolsTimer = new QTimer(this);
+    _deferredToolsTimer->setSingleShot(true);
+    connect(_deferredToolsTimer, &QTimer::timeout, this, [this] { runDeferredTools(); });
 
     AcquisitionTimeAction = new QAction(this);
     AcquisitionTimeAction->setObjectName("AcquisitionTimeAction");
     PopupMenu->addAction(AcquisitionTimeAction);
     shortcut(AcquisitionTimeAction, "Ctrl+T");
-    connect(AcquisitionTimeAction, &QAction::triggered, this, [this] { AcquisitionTimeClick(); });
+    connect(AcquisitionTimeAction, &QAction::triggered, this, [this] { runWhenFree("time", [this] { AcquisitionTimeClick(); }); });
 
     PopupMenu->addSeparator();
     RecordReadingsAction = new QAction("Запись показаний в файл ...", this);
@@ -86,13 +92,15 @@ void TMainForm::buildSignalMenu()
     RecordReadingsAction->setCheckable(true);
     PopupMenu->addAction(RecordReadingsAction);
     shortcut(RecordReadingsAction, "Ctrl+L");
-    connect(RecordReadingsAction, &QAction::toggled, this, [this](bool on) { RecordReadingsToggled(on); });
+    // The check mark flips at once; the handler acts on the mark as it is when it runs.
+    connect(RecordReadingsAction, &QAction::toggled, this,
+            [this] { runWhenFree("record", [this] { RecordReadingsToggled(RecordReadingsAction->isChecked()); }); });
 
     ShowSignalViewAction = new QAction("Сигнал и спектр ...", this);
     ShowSignalViewAction->setObjectName("ShowSignalViewAction");
     PopupMenu->addAction(ShowSignalViewAction);
     shortcut(ShowSignalViewAction, "Ctrl+G");
-    connect(ShowSignalViewAction, &QAction::triggered, this, [this] { ShowSignalViewClick(); });
+    connect(ShowSignalViewAction, &QAction::triggered, this, [this] { runWhenFree("view", [this] { ShowSignalViewClick(); }); });
 
     // The recording mark sits in the page control's free corner, beside the tabs.
     RecordingMarkLabel = new QLabel(MainLMDPageControl);
@@ -141,18 +149,88 @@ bool TMainForm::writeMeasurementSetting(const std::function<void(IniFile&)>& wri
     }
 }
 
+// ---- handlers that wait for the others
+
+bool TMainForm::busyForTools() const
+{
+    return UpdateGuard || _stopsInProgress > 0 || !MeasurementMayBeStarted;
+}
+
+void TMainForm::runWhenFree(const QString& kind, std::function<void()> action)
+{
+    if (!busyForTools() && _deferredTools.empty()) {
+        action();
+        return;
+    }
+    // The same kind pressed again replaces the earlier press and goes to the end of the line.
+    _deferredTools.erase(std::remove_if(_deferredTools.begin(), _deferredTools.end(),
+                                        [&](const auto& d) { return d.first == kind; }),
+                         _deferredTools.end());
+    _deferredTools.emplace_back(kind, std::move(action));
+    if (!_deferredToolsTimer->isActive())
+        _deferredToolsTimer->start(busyForTools() ? 20 : 0);
+}
+
+void TMainForm::runDeferredTools()
+{
+    if (_deferredTools.empty() || _closing)
+        return;
+    if (busyForTools()) {
+        _deferredToolsTimer->start(20);
+        return;
+    }
+    const std::function<void()> action = std::move(_deferredTools.front().second);
+    _deferredTools.erase(_deferredTools.begin());
+    action();
+    if (!_deferredTools.empty() && !_deferredToolsTimer->isActive())
+        _deferredToolsTimer->start(0);
+}
+
+void TMainForm::restartRunFor(const QString& change)
+{
+    if (!_mainThread || _closing)
+        return;
+    // The readings on screen were made the old way: the run starts again with the new setting,
+    // and the recording goes on with a line naming the change.
+    _recordChangeNote = change;
+    const long stopsBefore = _stopCalls;
+    _keepRecording = true;
+    StopThread();
+    _keepRecording = false;
+    // Another stop meanwhile (Escape, a control of the module) is the operator's: it stays.
+    if (_stopCalls != stopsBefore + 1 || _closing || MainLMDPageControl->currentIndex() != 0) {
+        if (recording())
+            stopRecording("измерение остановлено");
+        return;
+    }
+    {
+        const QSignalBlocker block(StartMultimeterLMDSpeedButton);
+        StartMultimeterLMDSpeedButton->setChecked(true);
+    }
+    StartThread();
+    if (!_mainThread) {
+        const QSignalBlocker block(StartMultimeterLMDSpeedButton);
+        StartMultimeterLMDSpeedButton->setChecked(false);
+        if (recording())
+            stopRecording("измерение не запустилось после изменения настройки");
+    }
+}
+
 void TMainForm::setMeasurementText(QString& field, QLabel* label, const std::string& key, const QString& value)
 {
     if (field == value) {
         showMeasurementSettings();
         return;
     }
-    // The readings on screen were made the old way: the run ends, the next START uses it.
-    StopThread();
+    GuardScope guard(*this);
+    const QString change = QString("%1: %2 -> %3").arg(QString::fromStdString(key), field, value);
+    // The setting is taken and written before the run stops, so that whatever is served
+    // during the stop sees it, and a later press is the one that stays.
     field = value;
     label->setText(value);
     writeMeasurementSetting([&](IniFile& f) { f.WriteString(S::kModule, key, value.toStdString()); });
     showMeasurementSettings();
+    restartRunFor(change);
 }
 
 void TMainForm::AcquisitionTimeClick()
@@ -166,16 +244,24 @@ void TMainForm::AcquisitionTimeClick()
     request.minimum = kShortestAcquisitionTime;
     request.maximum = kLongestAcquisitionTime;
     request.decimals = 3;
-    const std::optional<double> chosen = dialogs().inputNumber(this, request);
+    std::optional<double> chosen;
+    {
+        // No other handler runs while the question is open.
+        GuardScope guard(*this);
+        chosen = dialogs().inputNumber(this, request);
+    }
     if (!chosen || !std::isfinite(*chosen))
         return;
     const double t = std::clamp(*chosen, kShortestAcquisitionTime, kLongestAcquisitionTime);
     if (t == MaxAcquisitionTime)
         return;
-    StopThread();
+    GuardScope guard(*this);
+    const QString change = QString("%1: %2 -> %3")
+                               .arg(QString::fromStdString(S::kMaxAcquisitionTime), numberText(MaxAcquisitionTime), numberText(t));
     MaxAcquisitionTime = t;
     writeMeasurementSetting([&](IniFile& f) { f.WriteFloat(S::kModule, S::kMaxAcquisitionTime, t); });
     showMeasurementSettings();
+    restartRunFor(change);
 }
 
 // ---- signal view
@@ -216,7 +302,7 @@ void TMainForm::clearSignalView()
 
 // ---- recording the readings
 
-bool TMainForm::recording() const { return _recorder != nullptr; }
+bool TMainForm::recording() const { return _recording != nullptr; }
 
 void TMainForm::RecordReadingsToggled(bool on)
 {
@@ -224,8 +310,9 @@ void TMainForm::RecordReadingsToggled(bool on)
         stopRecording();
         return;
     }
-    if (_recorder)
+    if (_recording)
         return;
+    GuardScope guard(*this);
     FileDialogRequest request;
     request.name = "RecordReadingsDialog";
     request.save = true;
@@ -252,66 +339,86 @@ void TMainForm::RecordReadingsToggled(bool on)
     // rows stay one table.
     _recordColumnsDue = file->size() == 0;
     _recordRunInfoDue = true;
-    _recorder = std::make_unique<ReadingsWriter>(*file, ReadingsFormat::Csv);
-    _recordFile = std::move(file);
-    _recordPath = path;
+    _recordChangeNote.clear();
+    _recording = std::make_shared<RecordingSink>(std::move(file), _recordColumnsDue);
+    setPaletteColor(RecordingMarkLabel, QPalette::WindowText, QColor(255, 0, 0));
     RecordingMarkLabel->setText("● Запись: " + QFileInfo(path).fileName());
     RecordingMarkLabel->setToolTip("Показания записываются в файл " + QDir::toNativeSeparators(path));
     RecordingMarkLabel->show();
 }
 
-void TMainForm::stopRecording()
+void TMainForm::stopRecording(const QString& reason)
 {
-    _recorder.reset();
-    if (_recordFile)
-        _recordFile->close();
-    _recordFile.reset();
-    RecordingMarkLabel->hide();
+    if (_recording) {
+        const QString path = _recording->path();
+        _recording->end(reason.isEmpty() ? QString("запись выключена") : reason);
+        // The acquisition thread may still hold it for the frame it writes: the last owner
+        // writes the end line and closes the file.
+        _recording.reset();
+        if (!reason.isEmpty()) {
+            setPaletteColor(RecordingMarkLabel, QPalette::WindowText, QColor(96, 96, 96));
+            RecordingMarkLabel->setText("○ Запись остановлена: " + reason);
+            RecordingMarkLabel->setToolTip("Запись показаний в файл " + QDir::toNativeSeparators(path) + " остановлена: " + reason);
+        } else {
+            RecordingMarkLabel->hide();
+        }
+    }
     const QSignalBlocker block(RecordReadingsAction);
     RecordReadingsAction->setChecked(false);
 }
 
-void TMainForm::recordFrame(const RunSettings& s, const FrameResults& r)
+ReadingsRunInfo TMainForm::recordingRunInfo(const RunSettings& s, const FrameResults& r) const
 {
-    if (!_recorder || !_mainThread)
-        return;
-    // A channel whose panel is switched off shows no readings, and so records none.
-    FrameResults shown = r;
-    for (std::size_t ch = 0; ch < 4; ++ch)
-        shown.ChannelActive[ch] = r.ChannelActive[ch] && Frames[ch]->ChannelNumberLMDCheckBox->isChecked();
-    bool ok = true;
-    if (_recordRunInfoDue) {
-        const TMainThread& t = *_mainThread;
-        ReadingsRunInfo info;
-        const std::uint16_t crate = Discovery.selectedCrateIndex;
-        if (crate < DiscoveryTable::kMaxCrates) {
-            info.crateSerial = QString::fromLatin1(Discovery.crateSerials[crate],
-                                                   static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize)));
-            const int module = ModulesComboBox->currentIndex();
-            if (module >= 0 && module < DiscoveryTable::kMaxSlots)
-                info.slot = Discovery.moduleSlots[crate][module];
-        }
-        info.moduleSerial = serialText(ModuleHandle.moduleInfo.serialNumber);
-        info.rateHz = t.SampleRate;
-        info.bits = s.DataFormat == 1 ? 24 : 20;
-        info.method = s.ComputationMethod == "fft" ? "fft" : "sum";
-        info.amplitudeType = s.AmplitudeType == "rms" ? "rms" : "peak";
-        info.acquisitionTime = s.AcquisitionTime;
-        info.samplesPerChannel = t.SamplesPerChannel;
-        info.referenceChannel = s.ReferenceChannel + 1;
-        info.programVersion = programVersion().value_or(QString());
-        ok = _recorder->writeHeader(info, _recordColumnsDue);
-        _recordColumnsDue = false;
-        _recordRunInfoDue = false;
+    ReadingsRunInfo info;
+    const std::uint16_t crate = Discovery.selectedCrateIndex;
+    if (crate < DiscoveryTable::kMaxCrates) {
+        info.crateSerial = QString::fromLatin1(Discovery.crateSerials[crate],
+                                               static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize)));
+        const int module = ModulesComboBox->currentIndex();
+        if (module >= 0 && module < DiscoveryTable::kMaxSlots)
+            info.slot = Discovery.moduleSlots[crate][module];
     }
-    ok = ok && _recorder->writeFrame(QDateTime::currentDateTimeUtc(), _mainThread->FramesShown.load() + 1, s, shown);
-    if (ok)
-        return;
-    // The measurement goes on: the recording stops, and the message waits until this frame's
-    // display has returned to the acquisition thread.
-    const QString text = "Запись показаний в файл " + QDir::toNativeSeparators(_recordPath) + " остановлена!\n" +
-                         _recorder->errorString() + "\nИзмерение продолжается.";
-    stopRecording();
+    info.moduleSerial = serialText(ModuleHandle.moduleInfo.serialNumber);
+    info.rateHz = r.SampleRate;
+    info.bits = s.DataFormat == 1 ? 24 : 20;
+    info.method = s.ComputationMethod == "fft" ? "fft" : "sum";
+    info.amplitudeType = s.AmplitudeType == "rms" ? "rms" : "peak";
+    info.acquisitionTime = s.AcquisitionTime;
+    info.samplesPerChannel = r.SamplesPerChannel;
+    info.referenceChannel = s.ReferenceChannel + 1;
+    info.programVersion = programVersion().value_or(QString());
+    return info;
+}
+
+std::shared_ptr<RecordingSink> TMainForm::acquisitionRecording(const RunSettings& s, const FrameResults& r)
+{
+    if (!_recording)
+        return nullptr;
+    // The acquisition thread waits in this call: the lines of a new run and the channels the
+    // panels show are handed over now; the thread writes them after the call.
+    if (_recordRunInfoDue) {
+        if (!_recordChangeNote.isEmpty())
+            _recording->queueComment("change: " + _recordChangeNote);
+        _recording->queueHeader(recordingRunInfo(s, r));
+        _recordRunInfoDue = false;
+        _recordChangeNote.clear();
+    }
+    // A channel whose panel is switched off shows no readings, and so records none.
+    std::array<bool, 4> shown{};
+    for (std::size_t ch = 0; ch < 4; ++ch)
+        shown[ch] = Frames[ch]->ChannelNumberLMDCheckBox->isChecked();
+    _recording->queueShownChannels(shown);
+    return _recording;
+}
+
+void TMainForm::acquisitionRecordingFailed(const std::shared_ptr<RecordingSink>& sink)
+{
+    // The measurement goes on: the recording stops, and the message waits until this call has
+    // returned to the acquisition thread.
+    const QString text = "Запись показаний в файл " + QDir::toNativeSeparators(sink->path()) + " остановлена!\n" +
+                         sink->errorString() + "\nИзмерение продолжается.";
+    if (sink == _recording)
+        stopRecording("ошибка записи: " + sink->errorString());
     QTimer::singleShot(0, this, [this, text] { dialogs().messageBox(this, text, kRecordingCaption, MsgIcon::Warning); });
 }
 

@@ -1,6 +1,7 @@
 #include "CliOptions.h"
 
 #include "RateTable.h"
+#include "SettingsKeys.h"
 
 #include <cmath>
 #include <functional>
@@ -70,7 +71,7 @@ QString usageText()
         "  --mode dc|ac          what the channels report (dc: differential input only)\n"
         "  --method sum|fft      window-weighted sums or the windowed spectrum\n"
         "  --amplitude rms|peak  AC value as RMS or as the peak of a sine\n"
-        "  --time S              maximum acquisition time of a frame, seconds\n"
+        "  --time S              maximum acquisition time of a frame, 0.001 to 100 seconds\n"
         "  --reference N         phase reference channel (1..4)\n"
         "  --icp-current N       ICP current source: 0 = 2.86 mA, 1 = 10 mA (QMX58-2 only)\n"
         "  --frames N            stop after N frames (default 1)\n"
@@ -199,8 +200,8 @@ bool parseCommandLine(const QStringList& args, Command& cmd, QString& error)
          }},
         {"--time", [&](const QString& v) -> QString {
              double t = 0;
-             if (!parseDouble(v, t) || !(t > 0))
-                 return "'" + v + "' is not a positive number of seconds";
+             if (!parseDouble(v, t) || !(t >= settings::kAcquisitionTimeMin && t <= settings::kAcquisitionTimeMax))
+                 return "'" + v + "' is not a number of seconds from 0.001 to 100";
              m.time = t;
              return {};
          }},

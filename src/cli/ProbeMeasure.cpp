@@ -153,6 +153,8 @@ public:
     std::atomic<std::uint8_t>& measurementRunningFlag() override { return _running; }
     std::atomic<std::uint8_t>& measurementIdleFlag() override { return _idle; }
     bool multimeterPageActive() override { return true; }
+    // A channel that carries exactly nothing is written as such, and the others go on.
+    bool endRunWithoutSignal() override { return false; }
 
     void acquisitionStartup(StartupInfo& info) override
     {
@@ -193,6 +195,12 @@ public:
         if (_writeFailed || (_o.until == MeasureOptions::Until::Frames && _frames >= _o.frames))
             return;
         ++_frames;
+        for (std::size_t ch = 0; ch < 4; ++ch) {
+            if (results.ChannelActive[ch] && results.Silent[ch] && !_silenceTold[ch]) {
+                _silenceTold[ch] = true;
+                tell(QString("channel %1: %2").arg(ch + 1).arg(QString::fromUtf8(ChannelMeasurement::kNoSignalMessage)));
+            }
+        }
         if (!_writer.writeFrame(QDateTime::currentDateTimeUtc(), _frames, r, results)) {
             writeFailed();
             return;
@@ -299,6 +307,7 @@ private:
     Event _event = Event::None;
     bool _configured = false;
     bool _writeFailed = false;
+    std::array<bool, 4> _silenceTold{};
     long long _frames = 0;
     long long _frameWords = 0;
     int _wordsPerSample = 1;
@@ -383,8 +392,9 @@ void takeRunSettings(const OperatorSettings& s, bool icp, RunSettings& r)
     }
     r.DataFormat = s.dataFormat;
     r.CurrentSource = icp ? s.currentSource : 0;
-    // The ICP phase filter for the first frame: the common connection mode is the ICP input.
-    r.PhaseCorrection = icp && s.groupConnectionMode == 2;
+    // The ICP phase filter, from the first frame on as for every later one (the window's check
+    // box, which loading the settings sets exactly when the module is ICP-capable).
+    r.PhaseCorrection = icp;
     r.ComputationMethod = s.computationMethod;
     r.AmplitudeType = s.amplitudeType;
     r.AcquisitionTime = s.maxAcquisitionTime;

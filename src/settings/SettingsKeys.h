@@ -52,6 +52,9 @@ inline constexpr int kModuleSlotDefault = -1;
 inline const std::string kComputationMethodDefault = "fft";
 inline const std::string kAmplitudeTypeDefault = "rms";
 inline constexpr double kMaxAcquisitionTimeDefault = 1.0;
+// The acquisition times the window's input and the command line's --time accept, seconds.
+inline constexpr double kAcquisitionTimeMin = 0.001;
+inline constexpr double kAcquisitionTimeMax = 100.0;
 inline constexpr int kDataFormatDefault = 0;
 inline constexpr int kCurrentSourceDefault = 0;
 inline constexpr int kAdcRateDefault = 15;

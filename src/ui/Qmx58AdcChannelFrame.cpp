@@ -243,6 +243,10 @@ void TQmx58AdcChannelFrame::SetFlashLedMode(int mode)
         FlashLed->setColors(kColorButtonFace, kColorButtonFace);
         FlashLed->setLit(false);
         break;
+    case kLedUncertain:
+        FlashLed->setColors(kColorOrange, kColorGreen);
+        FlashLed->setLit(true);
+        break;
     default:
         break;
     }

@@ -37,6 +37,9 @@ public:
     void ShowChannelOn();
     void ShowChannelOff();
     // 0 idle (green), 1 overload (red), 2 blank; anything else changes nothing.
+    // 0 green (updated), 1 red (overload), 2 blank, kLedUncertain amber (a reading outside
+    // the method's accurate domain).
+    static constexpr int kLedUncertain = 3;
     void SetFlashLedMode(int mode);
 
     void setHoverSelect(bool on) { HoverSelect = on; }

@@ -1,10 +1,10 @@
 #pragma once
 // Accuracy of the ICP lag removal (QMX58_ProcessData flag 0x10) through the module library
 // and an in-process simulated crate server: every channel of a module in ICP mode carries
-// five noise-free tones at fixed fractions of the conversion rate; after the conversion a
-// least-squares fit at the known frequencies gives each tone's amplitude and phase, which
-// are compared with what the server was told to generate. Shared by the tests and by
-// bench/icp_bench; no test framework here.
+// seven noise-free tones at fixed fractions of the conversion rate, up to 0.45 times it;
+// after the conversion a least-squares fit at the known frequencies gives each tone's
+// amplitude and phase, which are compared with what the server was told to generate.
+// Shared by the tests and by bench/icp_bench; no test framework here.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -19,14 +19,20 @@
 namespace qmxtest::icp {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr std::size_t kTones = 5;
-constexpr std::array<double, kTones> kToneFraction = {0.05, 0.1, 0.2, 0.3, 0.4};  // of the rate
-constexpr std::array<double, kTones> kToneAmplitude = {0.9, 0.8, 0.7, 0.6, 0.5};  // volts, 3.5 V peak together
-constexpr uint8_t kIcpRange = 1;                                                   // +-5 V
+constexpr std::size_t kTones = 7;
+// Of the rate: the band's edge is 0.45, the two tones nearest it are where a short filter
+// fails first.
+constexpr std::array<double, kTones> kToneFraction = {0.05, 0.1, 0.2, 0.3, 0.4, 0.44, 0.45};
+// Volts, 4.2 V peak together on the +-5 V range.
+constexpr std::array<double, kTones> kToneAmplitude = {0.9, 0.8, 0.7, 0.6, 0.5, 0.4, 0.3};
+constexpr uint8_t kIcpRange = 1;  // +-5 V
 
-// Two modules in ICP-capable slots: lags like the built-in rig's (0.28..0.50 degrees at
-// 1 kHz, 0.09..0.16 conversions at 117187.5 Hz), and a larger table with a lead and lags
-// beyond one conversion (-0.81, 0.98, 2.93 and 8.14 conversions at 117187.5 Hz).
+// Modules in ICP-capable slots: lags like the built-in rig's (0.28..0.50 degrees at 1 kHz,
+// 0.09..0.16 conversions at 117187.5 Hz); a larger table with a lead and lags beyond one
+// conversion (-0.81, 0.98, 2.93 and 8.14 conversions at 117187.5 Hz); none at all; and
+// delays halfway between two conversions, where the filter's error is largest, and near
+// the +-16 conversions it reaches: 1.5, -13.5, 15.5 and 0.5 conversions at 117187.5 Hz,
+// 0.5, -4.5, 5.17 and 0.17 at 39062.5 Hz.
 constexpr const char* kRig = R"(
 crate ICP-1 type 10
   slot 1 qmx58 ICP-0001 icp yes
@@ -35,14 +41,16 @@ crate ICP-1 type 10
     icp-phase 400 1.2 -1.0 3.6 10.0
   slot 3 qmx58 ICP-0003 icp yes
     icp-phase 1000 0 0 0 0
+  slot 4 qmx58 ICP-0004 icp yes
+    icp-phase 1000 4.608 -41.472 47.616 1.536
 )";
 constexpr const char* kCrate = "ICP-1";
 
 inline double tonePhaseDeg(unsigned ch, std::size_t tone) { return 10.0 + 50.0 * tone + 25.0 * ch; }
 
-// The five tones of channel ch at the given conversion rate, at kToneFraction times
-// `scale` times the rate (scale 1: every tone repeats after 20 conversions; otherwise the
-// frame holds no whole periods).
+// The tones of channel ch at the given conversion rate, at kToneFraction times `scale`
+// times the rate (scale 1: together they repeat after 100 conversions; otherwise the frame
+// holds no whole periods).
 inline qmx::sim::ChannelSignal toneSignal(unsigned ch, double rateHz, double scale = 1.0) {
     qmx::sim::ChannelSignal s;
     for (std::size_t j = 0; j < kTones; ++j)
@@ -57,7 +65,7 @@ struct ToneError {
 using ChannelErrors = std::array<ToneError, kTones>;
 
 // Errors of the tones (toneSignal with `scale`) of channel ch in four-channel values, by a
-// weighted least-squares fit of a constant and the five sines to conversions [first, last)
+// weighted least-squares fit of a constant and the tones' sines to conversions [first, last)
 // with weight[n] (null: all 1). Exact for a noise-free sum of those tones, however the
 // frame cuts them.
 inline ChannelErrors fitTones(const std::vector<double>& values, unsigned ch, std::size_t first, std::size_t last,
@@ -103,7 +111,7 @@ struct FrameErrors {
     std::array<ChannelErrors, 4> whole;     // unweighted fit over the whole frame (the ends count fully)
 };
 
-// Errors of the five tones (toneSignal with `scale`) on all four channels of values
+// Errors of the tones (toneSignal with `scale`) on all four channels of values
 // converted from `conversions` conversions of four channels.
 inline FrameErrors frameErrors(const std::vector<double>& values, std::size_t conversions, std::size_t margin,
                                double scale = 1.0) {
