@@ -102,6 +102,10 @@ private:
         const uint8_t* d = p.data();
         const std::size_t n = p.size();
         std::vector<uint8_t> out;
+        // A mute module: every request after the opening is read and left without an answer.
+        if (Qmx58Module mm; moduleOpen_ && h.type != t(MsgType::ModuleOpen) && h.type != t(MsgType::ListCrates) &&
+                            module(mm) && mm.faults.mute)
+            return true;
         switch (static_cast<MsgType>(h.type)) {
         case MsgType::ListCrates: {
             if (n != 0) return reply(h.type, wire::kBadRequest);

@@ -182,6 +182,7 @@ struct Parser {
             else if (t.size() == 2 && f == "fail-start") m.failStart = true;
             else if (t.size() == 2 && f == "close-mid-frame") m.closeMidFrame = true;
             else if (t.size() == 2 && f == "stall") m.stall = true;
+            else if (t.size() == 2 && f == "mute") m.mute = true;
             else if (t.size() == 3 && f == "short" && integer(t[2], v, 1, 0x7FFFFFFF)) m.shortWords = static_cast<uint32_t>(v);
             else if (t.size() == 3 && f == "corrupt" && integer(t[2], v, 1, 0x7FFFFFFF)) m.corruptEvery = static_cast<uint32_t>(v);
             else if (t.size() == 3 && f == "overload" && integer(t[2], v, 0, 3)) m.overloadMask |= static_cast<uint8_t>(1u << v);

@@ -41,6 +41,7 @@ struct ModuleFaults {
     uint32_t shortWords = 0;     // nonzero: only this many words per Start, then silence
     uint32_t corruptEvery = 0;   // nonzero: one flipped bit in every n-th word
     uint8_t overloadMask = 0;    // channels driven far beyond every input range
+    bool mute = false;           // once opened, no request of the module is answered (the link stays up)
 };
 
 struct CrateFaults {

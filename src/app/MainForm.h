@@ -518,6 +518,7 @@ private:
     // it out first, so a second stop served inside the first one's wait finds nothing to stop.
     TMainThread* _mainThread = nullptr;
     int _stopsInProgress = 0;
+    bool _icpPhaseReading = false;  // the coefficient page's ICP table is being read
     long _stopCalls = 0;  // every StopThread call, for a restart to see a stop of the operator's
     bool _contextMenuEnabled = true;
     bool _closePending = false;

@@ -12,6 +12,11 @@
 
 #include "MainForm.h"
 
+#include "WorkerThread.h"
+
+#include <atomic>
+#include <thread>
+
 #include "DecimalText.h"
 #include "FormBuilders.h"
 #include "LogView.h"
@@ -151,12 +156,30 @@ int TMainForm::selectedCalibrRate() const
 // The ICP step: the phase array and the frequency label.
 void TMainForm::readIcpPhase()
 {
-    if (moduleIcpCapable()) {
-        GetIcpPhaseCoefs(&ModuleHandle, DisplayedCoefs.phase);  // its result is not examined
-        FreqForPhaseLMDLabel->setText(formatWithMask(DisplayedCoefs.phase[0], kCaptionFormat));
-    } else {
+    if (!moduleIcpCapable()) {
         FreqForPhaseLMDLabel->setText(QString());
+        return;
     }
+    // The read that is under way fills the table for this request too.
+    if (_icpPhaseReading)
+        return;
+    // The module call runs on a thread of its own while the window serves its events: a crate
+    // server that stops answering costs the library's time-out there, never a frozen window.
+    // The close of the window waits for it (closeEvent), so the handle outlives the call.
+    _icpPhaseReading = true;
+    double table[5] = {};
+    std::atomic<bool> done{false};
+    std::thread reader([this, &table, &done] {
+        GetIcpPhaseCoefs(&ModuleHandle, table);  // its result is not examined
+        done.store(true);
+    });
+    WaitWhileServing([&done] { return done.load(); });
+    reader.join();
+    _icpPhaseReading = false;
+    std::memcpy(DisplayedCoefs.phase, table, sizeof DisplayedCoefs.phase);
+    FreqForPhaseLMDLabel->setText(formatWithMask(DisplayedCoefs.phase[0], kCaptionFormat));
+    if (_closePending)
+        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void TMainForm::fillConfigurationFromFactory()

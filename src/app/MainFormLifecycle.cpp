@@ -513,7 +513,7 @@ void TMainForm::setApplicationActive(bool active)
 void TMainForm::closeEvent(QCloseEvent* e)
 {
     // A discovery run calls back into the window: hold the close until it has finished.
-    if (_discoveryObjects > 0 || !DiscoveryMayBeRequested) {
+    if (_discoveryObjects > 0 || !DiscoveryMayBeRequested || _icpPhaseReading) {
         _closePending = true;
         e->ignore();
         return;

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 #include <cmath>
@@ -246,9 +247,15 @@ TEST_F(Acquisition, IcpPhaseCorrectionAcrossTheBand)
                 rig += "    channel " + std::to_string(c) + " sine 0.9 " + QString::number(tone, 'g', 17).toStdString() + " " +
                        std::to_string(static_cast<int>(phases[c])) + "\n";
             ASSERT_TRUE(server.start(rig));
+            // At the middle rate the channels are set to ICP one by one and the common selector
+            // stays blank: the first frame is corrected all the same.
+            const bool perChannel = rate.listIndex == 12;
+            const ChannelSetup icp = perChannel ? ChannelSetup{true, 2, 0, 1} : ChannelSetup{};
             setUpModule({{S::kAdcRate, std::to_string(rate.listIndex)},
-                         {S::kMaxAcquisitionTime, rate.seconds}, {S::kGroupConnectionMode, "2"}, {S::kGroupIcpRange, "0"}},
-                        {ChannelSetup{}, ChannelSetup{}, ChannelSetup{}, ChannelSetup{}}, "ICP-10", 1);
+                         {S::kMaxAcquisitionTime, rate.seconds},
+                         {S::kGroupConnectionMode, perChannel ? "-1" : "2"},
+                         {S::kGroupIcpRange, perChannel ? "-1" : "0"}},
+                        {icp, icp, icp, icp}, "ICP-10", 1);
             ASSERT_TRUE(form->PhaseCorrectionFilterMultimeterLMDCheckBox->isChecked());
             runFrames(1);
             ASSERT_EQ(thread()->SamplesPerChannel, rate.M);
@@ -335,6 +342,32 @@ TEST_F(Acquisition, ConfigurationRefusals)
     runExpectingMessage("Не выбран режим подключения входа канала 4!");
     setUpModule({{S::kCurrentSource, "9"}}, {ChannelSetup{true, 2, 0}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
     runExpectingMessage("Не выбран ток питания ICP датчиков!");
+    setUpModule({{S::kAdcRate, "-1"}}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    runExpectingMessage("Не выбрана частота преобразования АЦП!");
+}
+
+// A module that stops answering after it was opened: START configures it on the acquisition
+// thread, so the window serves its events through the library's time-out, and the run ends
+// with the configuration's message.
+TEST_F(Acquisition, StartAgainstAMuteModuleKeepsTheWindowServing)
+{
+    setUpModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    sim::ModuleFaults mute;
+    mute.mute = true;
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, mute));
+    int ticks = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { ++ticks; });
+    tick.start(10);
+    form->StartThread();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialogs.count() > 0; }, 20000));
+    const int ticksAtMessage = ticks;
+    EXPECT_EQ(dialogs.shown[0].text, "QMX58_SetADC() --> BAD!!!");
+    // The library waits 3 s for its answer: a window thread held by it would have served
+    // a handful of ticks before the call and none during it.
+    EXPECT_GE(ticksAtMessage, 100);
+    ASSERT_TRUE(server->setModuleFaults("TEST-10", 3, sim::ModuleFaults{}));
+    form->StopThread();
 }
 
 TEST_F(Acquisition, ModuleFaultsEndTheRunWithOneMessage)
