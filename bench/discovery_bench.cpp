@@ -2,6 +2,7 @@
 // against the default simulated rig in fast mode on a free loopback port, several times;
 // prints the median and the fixed pauses the sequence contains.
 
+#include "CrateScan.h"
 #include "CrateServer.h"
 #include "MainForm.h"
 #include "TestMainForm.h"
@@ -14,6 +15,8 @@
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
+#include <QToolButton>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -101,6 +104,47 @@ Figures discover(qmxtest::TestMainForm& form, int runs, bool mustSucceed, const 
     return {ms[ms.size() / 2], ms.front(), ms.back(), longest};
 }
 
+// START pressed as the operator presses it, a run of a few frames (or its failure message),
+// and STOP: the longest synchronised call on the window thread, and the longest the window
+// thread went without serving its events (a 5 ms timer's largest gap; the waits of this loop
+// are part of it).
+struct RunFigures {
+    double longestSyncMs = 0, longestGapMs = 0;
+    long frames = 0;
+    QString message;
+};
+
+RunFigures startRunStop(qmxtest::TestMainForm& form, const qmxtest::RecordingDialogSeam& dialogs)
+{
+    RunFigures f;
+    QElapsedTimer gap;
+    gap.start();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] { f.longestGapMs = std::max(f.longestGapMs, gap.restart() / 1.0); });
+    tick.start(5);
+    const std::size_t messagesBefore = dialogs.shown.size();
+    qmx::TThread::takeLongestSynchronizedCallNs();
+    gap.restart();
+    form.StartMultimeterLMDSpeedButton->click();
+    QElapsedTimer limit;
+    limit.start();
+    while (limit.elapsed() < 15000 && dialogs.shown.size() == messagesBefore &&
+           !(form.acquisitionThread() && form.acquisitionThread()->FramesShown.load() >= 3))
+        qmx::SleepAndDispatch(5);
+    if (form.acquisitionThread())
+        f.frames = form.acquisitionThread()->FramesShown.load();
+    if (form.StartMultimeterLMDSpeedButton->isChecked())
+        form.StartMultimeterLMDSpeedButton->click();  // STOP
+    while (form.acquisitionThread())
+        qmx::SleepAndDispatch(5);
+    tick.stop();
+    f.longestGapMs = std::max(f.longestGapMs, gap.elapsed() / 1.0);
+    f.longestSyncMs = static_cast<double>(qmx::TThread::takeLongestSynchronizedCallNs()) / 1e6;
+    if (dialogs.shown.size() > messagesBefore)
+        f.message = dialogs.shown.back().text;
+    return f;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -121,6 +165,27 @@ int main(int argc, char** argv)
     std::printf("discovery_ms_median=%.1f min=%.1f max=%.1f fixed_pauses_ms=%.0f work_ms=%.1f\n", normal.medianMs,
                 normal.minMs, normal.maxMs, pausesMs, normal.medianMs - pausesMs);
     std::printf("longest window-thread routine during a discovery: %.1f ms\n", normal.longestSyncMs);
+
+    // START, a run and STOP against the module that answers, then against the same module once
+    // it stopped answering (it accepts requests and never replies).
+    const RunFigures answering = startRunStop(form, dialogs);
+    std::printf("START/run/STOP, module answers: %ld frames, longest synchronised call %.1f ms, longest event gap %.1f ms\n",
+                answering.frames, answering.longestSyncMs, answering.longestGapMs);
+    const std::uint16_t crate = form.Discovery.selectedCrateIndex;
+    const std::string crateSerial = qmx::serialText(form.Discovery.crateSerials[crate]).toStdString();
+    const int slot = form.Discovery.moduleSlots[crate][form.Discovery.selectedModuleIndex[crate]];
+    qmx::sim::ModuleFaults muteModule;
+    muteModule.mute = true;
+    if (!server->setModuleFaults(crateSerial, slot, muteModule)) {
+        std::fprintf(stderr, "cannot mute module %s/%d\n", crateSerial.c_str(), slot);
+        return 1;
+    }
+    const RunFigures muted = startRunStop(form, dialogs);
+    std::printf("START/run/STOP, mute module: \"%s\", longest synchronised call %.1f ms, longest event gap %.1f ms\n",
+                muted.message.toStdString().c_str(), muted.longestSyncMs, muted.longestGapMs);
+    server->setModuleFaults(crateSerial, slot, qmx::sim::ModuleFaults{});
+    if (QMX58_IsOpened(&form.ModuleHandle) == 0)
+        QMX58_Close(&form.ModuleHandle);
     server->stop();
 
     // A crate server that accepts and never answers: the discovery fails after the libraries'

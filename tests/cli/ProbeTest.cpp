@@ -3,6 +3,7 @@
 // known; the output parsed back and held against the true signals; every exit code; Ctrl-C.
 
 #include "IniFile.h"
+#include "MainThread.h"
 #include "OperatorSettings.h"
 #include "Rig.h"
 #include "SettingsKeys.h"
@@ -54,6 +55,12 @@ crate CLI-10 type 10
     fault fail-setadc
   slot 7 qmx58 C58-0701 icp no
     fault fail-start
+  slot 8 qmx58 C58-0801 icp no
+    channel 0 sine 1.0 1001.3580322265625 0
+    coef 1 0 15 0 1
+    coef 1 1 15 0 1
+    channel 2 dc 0.5
+    channel 3 dc -0.75
 crate CLI-21 type 21
   slot 1 qmx58 C58-0101 icp no
     channel 0 sine 1.0 1001.3580322265625 0
@@ -292,6 +299,45 @@ TEST_F(Probe, OverloadAndAnUnmeasuredReference)
     EXPECT_EQ(shown.join('|').toStdString(), "ac ok vf|ac overload |ac ok vf| off ");
 }
 
+// What the method cannot measure is written as such, and the run goes on: a channel whose
+// input is exactly zero (its offset calibrated to 0) is "no-signal" with its message once on
+// standard error, a DC level measured as AC has no tone, and both leave the reference's phase
+// to the channels that carry a tone. The shortest time at the slowest rate gives the shortest
+// frame the methods need, and reads a DC level right.
+TEST_F(Probe, NoSignalAndTheShortestFrame)
+{
+    const Result r = probe(measure({"--crate", "CLI-10", "--slot", "8", "--mode", "ac", "--time", "0.1", "--duration", "1"}));
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const std::vector<Row> rows = parseCsv(r.out);
+    ASSERT_GE(rows.size(), 8u) << "more than one frame: the run went on";
+    for (std::size_t i = 0; i < rows.size(); i += 4) {
+        EXPECT_EQ(rows[i][Status], "ok");
+        EXPECT_EQ(rows[i][Phase], "0");
+        for (std::size_t ch : {1u, 2u}) {
+            const Row& row = rows[i + ch];
+            EXPECT_EQ(row[Status], "no-signal") << ch;
+            EXPECT_FALSE(row[Value].isEmpty()) << "the measured value is given";
+            EXPECT_TRUE(row[Frequency].isEmpty() && row[Phase].isEmpty());
+        }
+    }
+    EXPECT_EQ(number(rows[1][Value]), 0.0);
+    EXPECT_EQ(QString::fromUtf8(r.err).count("Опаньки!!!"), 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.startsWith("channel 2: ")) << r.err.toStdString();
+
+    for (const char* method : {"sum", "fft"}) {
+        SCOPED_TRACE(method);
+        std::map<QString, QString> header;
+        const Result dc = probe(measure({"--crate", "CLI-10", "--slot", "8", "--channels", "4", "--mode", "dc", "--rate",
+                                         "610.3515625", "--time", "0.001", "--method", method}));
+        ASSERT_EQ(dc.code, 0) << dc.err.toStdString();
+        const std::vector<Row> one = parseCsv(dc.out, &header);
+        ASSERT_EQ(one.size(), 4u);
+        EXPECT_TRUE(header["frame"].startsWith(QString("%1 samples per channel").arg(kMinFrameSamples)))
+            << header["frame"].toStdString();
+        EXPECT_NEAR(number(one[3][Value]), -750.0, 0.05);
+    }
+}
+
 TEST_F(Probe, DataRateLimitOfATypeTwentyOneCrate)
 {
     // Two channels of 20-bit data at 117187.5 Hz: 937.5 KB/s, beyond the 800 KB/s of type 21.
@@ -321,6 +367,8 @@ TEST_F(Probe, ExitCodes)
         {{"measure", "--reference", "5"}, "--reference"},
         {{"measure", "--input", "ac"}, "--input"},
         {{"measure", "--time", "-1"}, "--time"},
+        {{"measure", "--time", "0.0005"}, "--time"},
+        {{"measure", "--time", "100000"}, "--time"},
         {{"measure", "--frames", "0"}, "--frames"},
         {{"measure", "--frames", "2", "--continuous"}, "--continuous"},
         {{"measure", "--format", "xml"}, "--format"},
