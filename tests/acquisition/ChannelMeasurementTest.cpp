@@ -96,27 +96,34 @@ TEST(ChannelMeasurementSum, DcAndAcOfSimpleSignals)
     EXPECT_FALSE(unknown.isFft()) << "method texts other than \"fft\" mean \"sum\"";
 }
 
-// Frames too short for the peak search (M/2 <= s) have no peak: an AC channel reports that
-// no signal was applied, and the frame is abandoned with the readings at zero.
-TEST(ChannelMeasurementFft, NoPeakMeansNoSignal)
+// Frames too short for the peak search (M/2 <= s) have no peak, and a zero input has no
+// energy around its "peak": an AC channel reports a silent input and the frame stands, the
+// caller decides what silence means for the run.
+TEST(ChannelMeasurementFft, NoPeakOrZeroInputIsSilent)
 {
     for (long M : {1L, 2L, 4L, 8L}) {
         ChannelMeasurement m(M, "fft", "rms", kFs, nullptr);
         ASSERT_TRUE(m.ready()) << M;
         const Result r = run(m, makeSignal(M, kFs, 0.0, {1.0, kFs / 4, 0.0}), 1);
-        EXPECT_FALSE(r.ok);
-        EXPECT_EQ(r.message, kNoSignal);
+        EXPECT_TRUE(r.ok);
+        EXPECT_TRUE(r.message.empty());
+        EXPECT_TRUE(r.r.Silent);
+        EXPECT_FALSE(r.r.Tone);
         EXPECT_EQ(r.r.AcValue, 0.0);
         // DC still works on a tiny frame: the bins past M/2 read the zero spares.
         const Result d = run(m, std::vector<double>(M + 16, 0.5), 0);
         EXPECT_TRUE(d.ok);
         EXPECT_TRUE(std::isfinite(d.r.DcValue));
+        EXPECT_TRUE(d.r.Tone) << "DC readings are never judged";
     }
-    // A silent input has no energy around its "peak" either.
     ChannelMeasurement m(4096, "fft", "rms", kFs, nullptr);
     const Result z = run(m, std::vector<double>(4096 + 16, 0.0), 1);
-    EXPECT_FALSE(z.ok);
-    EXPECT_EQ(z.message, kNoSignal);
+    EXPECT_TRUE(z.ok);
+    EXPECT_TRUE(z.message.empty());
+    EXPECT_TRUE(z.r.Silent);
+    EXPECT_FALSE(z.r.Tone);
+    EXPECT_EQ(z.r.AcValue + z.r.Frequency + z.r.Phase, 0.0);
+    EXPECT_EQ(std::string(ChannelMeasurement::kNoSignalMessage), kNoSignal) << "the caller's text";
 }
 
 // Tones at and next to the top of the spectrum: bins at or above M/2 never enter the sums,
@@ -130,6 +137,8 @@ TEST(ChannelMeasurementFft, PeakAtTheTopBins)
         const Result r = run(m, makeSignal(M, kFs, 0.0, {1.0, bin * kFs / M, 77.0}), 1);
         ASSERT_TRUE(r.ok) << r.message;
         EXPECT_TRUE(std::isfinite(r.r.Phase) && std::isfinite(r.r.AcValue)) << bin;
+        EXPECT_TRUE(r.r.Tone);
+        EXPECT_NE(r.r.Doubts & qmx::kDoubtNearNyquist, 0u) << bin;
         EXPECT_LT(r.r.Frequency, kFs / 2);
         EXPECT_GE(r.r.Phase, -180.0);
         EXPECT_LE(r.r.Phase, 180.0);
@@ -193,13 +202,24 @@ TEST(ChannelMeasurement, MeasureAllocatesNothing)
         qmx::ChannelMeasurement m(M, method, "rms", kFs, nullptr);
         auto x = makeSignal(M, kFs, 0.1, {0.5, 1234.0, 10.0});
         auto y = x;
+        // Noise alone (the peak judged and turned down) and two tones (the two-tone fit).
+        auto noise = makeSignal(M, kFs, 0.0, {0.0, 0.0, 0.0}, 1.0, 3);
+        auto two = makeSignal(M, kFs, 0.0, {1.0, 1000.25 * kFs / M, 0.0});
+        const auto second = makeSignal(M, kFs, 0.0, {0.3, 1003.25 * kFs / M, 40.0});
+        for (long i = 0; i < M; ++i)
+            two[i] += second[i];
         qmx::ChannelReadings r;
         std::string msg;
-        msg.reserve(256);  // room for the no-signal text, so reporting it needs no allocation
+        msg.reserve(256);
         const long before = qmxtest::allocationCount();
         m.measure(x.data(), 1, r, msg);
         m.measure(y.data(), 0, r, msg);
+        m.measure(noise.data(), 1, r, msg);
+        m.measure(two.data(), 1, r, msg);
         EXPECT_EQ(qmxtest::allocationCount(), before) << method;
+        if (m.isFft()) {
+            EXPECT_NE(r.Doubts & qmx::kDoubtSecondTone, 0u) << "the two-tone path ran";
+        }
     }
 }
 

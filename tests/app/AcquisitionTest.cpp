@@ -276,6 +276,52 @@ TEST_F(Acquisition, IcpPhaseCorrectionAcrossTheBand)
     }
 }
 
+// Readings the method cannot make, through the window: a DC level with a little noise measured
+// as AC shows its value with no frequency or phase; a tone within the window's main lobe of
+// DC and a tone with a second one three bins away keep their numbers with an amber LED whose
+// hint says why; a channel at another frequency than the reference has no phase; a
+// noise-only reference leaves every channel without a phase.
+TEST_F(Acquisition, ReadingsOutsideTheMethodsDomainAreFlagged)
+{
+    const std::string rig = "crate EDGE-10 type 10\n  slot 1 qmx58 E58-0001 icp no\n"
+                            "    channel 0 sine 1.0 1001.3580322265625 0\n"
+                            "    channel 1 dc 0.5 noise 0.0002\n"
+                            "    channel 2 sine 0.5 " + QString::number(5.1 * kFs / 16384, 'g', 17).toStdString() + " 0\n"
+                            "    channel 3 sine 0.5 1001.3580322265625 0 sine 0.1 " +
+                            QString::number(143 * kFs / 16384, 'g', 17).toStdString() + " 0\n";
+    ASSERT_TRUE(server.start(rig));
+    for (const char* reference : {"0", "1"}) {
+        SCOPED_TRACE(reference);
+        setUpModule({{S::kReferenceChannel, reference}}, {ChannelSetup{}, ChannelSetup{}, ChannelSetup{}, ChannelSetup{}},
+                    "EDGE-10", 1);
+        runFrames(1);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return form->Frames[2]->FlashLed->isLit(); }, 5000)) << "the LED update";
+        const auto led = [&](int ch) { return form->Frames[static_cast<std::size_t>(ch)]->FlashLed; };
+        // The DC level: a value, nothing else, and no amber.
+        EXPECT_FALSE(box(1, 1)->text().isEmpty() || placeholder(1, 1));
+        EXPECT_TRUE(placeholder(1, 2) && placeholder(1, 3));
+        EXPECT_TRUE(led(1)->toolTip().contains("нет сигнала")) << led(1)->toolTip().toStdString();
+        EXPECT_NE(led(1)->litColor(), kColorOrange);
+        // The doubtful tones: numbers kept, amber, the reason in the hint.
+        for (int ch : {2, 3}) {
+            EXPECT_TRUE(std::isfinite(value(ch, 1)) && std::isfinite(value(ch, 2))) << ch;
+            EXPECT_EQ(led(ch)->litColor(), kColorOrange) << ch;
+            EXPECT_TRUE(led(ch)->isLit()) << ch;
+        }
+        EXPECT_TRUE(led(2)->toolTip().contains("нулевой частоте")) << led(2)->toolTip().toStdString();
+        EXPECT_TRUE(led(3)->toolTip().contains("второй тон")) << led(3)->toolTip().toStdString();
+        EXPECT_TRUE(placeholder(2, 3)) << "36 Hz against 1 kHz: no phase";
+        if (std::string(reference) == "0") {
+            EXPECT_EQ(box(0, 3)->text(), "0.000");
+            EXPECT_FALSE(placeholder(3, 3)) << "same frequency as the reference";
+        } else {
+            for (int ch : {0, 2, 3})
+                EXPECT_TRUE(placeholder(ch, 3)) << ch << ": no phase against noise";
+        }
+        form->StopThread();
+    }
+}
+
 // A phase difference needs the reference's phase: with the reference overloaded or measuring
 // DC, the other channels show the placeholder instead of a number against nothing.
 TEST_F(Acquisition, PhaseOnlyAgainstAMeasuredReference)

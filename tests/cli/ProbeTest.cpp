@@ -327,7 +327,7 @@ TEST_F(Probe, NoSignalAndTheShortestFrame)
     for (const char* method : {"sum", "fft"}) {
         SCOPED_TRACE(method);
         std::map<QString, QString> header;
-        const Result dc = probe(measure({"--crate", "CLI-10", "--slot", "8", "--channels", "4", "--mode", "dc", "--rate",
+        const Result dc = probe(measure({"--crate", "CLI-10", "--slot", "8", "--channels", "4", "--reference", "4", "--mode", "dc", "--rate",
                                          "610.3515625", "--time", "0.001", "--method", method}));
         ASSERT_EQ(dc.code, 0) << dc.err.toStdString();
         const std::vector<Row> one = parseCsv(dc.out, &header);
