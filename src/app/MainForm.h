@@ -20,6 +20,7 @@
 
 #include <QFile>
 #include <QList>
+#include <QStringList>
 #include <QMainWindow>
 
 #include <array>
@@ -156,6 +157,8 @@ protected:
     // The hint rule: how long a control's hint stays, and where it goes.
     int hintHideTimeout(const QWidget* control) const;
     static QRect placeHint(const QRect& hint, const QRect& workArea);
+    // The available area of the screen the widget is on (the primary screen's without one).
+    static QRect workArea(const QWidget* w);
 
 
     // DiscoveryHost and MeasurementHost
@@ -214,6 +217,10 @@ protected:
     QAction* RecordReadingsAction = nullptr;
     QAction* ShowSignalViewAction = nullptr;
     QLabel* RecordingMarkLabel = nullptr;
+    QToolButton* ToolsMenuButton = nullptr;  // opens the window's menu from the tab row
+    // A hint of the window's own tools: the lines in the window's font (rich text).
+    QString windowFontHint(const QStringList& lines) const;
+    void placeToolsCorner();  // the tools button and recording mark at the tab row's right end
     SignalView* signalView() const { return _signalView; }
     bool recording() const;
 
@@ -374,6 +381,12 @@ private:
     void AcquisitionTimeClick();
     void ShowSignalViewClick();
     void clearSignalView();
+    // The view's place and options kept in the settings file, in a section of their own.
+    void restoreSignalViewState();
+    void saveSignalViewState();
+    // Where a view of `size` opens when it has no remembered place: beside the window.
+    QRect signalViewPlaceBeside(const QSize& size) const;
+    QRect readingsRect() const;  // the reading boxes, in screen coordinates
     void RecordReadingsToggled(bool on);
     // Ends the recording; a non-empty reason goes into the file's last line and stays on the
     // recording mark, so the operator sees why it stopped.
@@ -391,6 +404,9 @@ private:
     void runDeferredTools();
     // The readings a finished run leaves on screen: dimmed, LEDs off, never shown as live.
     void showReadingsHeld();
+    // The reading boxes' accessible names and descriptions ("Канал 1, напряжение, 707.11 мВ")
+    // as the boxes show them now; held: the run has ended.
+    void describeReadings(bool held);
     SignalView* _signalView = nullptr;
     std::atomic<bool> _signalWanted{false};
     std::shared_ptr<RecordingSink> _recording;
@@ -402,6 +418,7 @@ private:
     QTimer* _deferredToolsTimer = nullptr;
     // Per channel: the status of the frame on screen, for the LED update (amber: uncertain).
     std::array<ChannelStatus, 4> _shownStatus{};
+    std::array<QString, 4> _shownWhy{};
     // While set (the discovery's Apply settings), loading the settings leaves the module calls
     // to the discovery thread and only fills the handle and the tables.
     bool _moduleCallsOnWorker = false;

@@ -153,17 +153,23 @@ void TMainForm::buildWidgetTree()
     CurrentValueLabLMDLabel = label(pars, "CurrentValueLabLMDLabel", "Источник тока", {316, 2, 130, 44});
     CurrentValueLMDComboBox = combo(pars, "CurrentValueLMDComboBox", {316, 52, 120, 30}, {"  2.86 мА", " 10.0  мА"});
 
-    AcquisitionTimeLMDSimplePanel = panel(pars, "AcquisitionTimeLMDSimplePanel", {8, 88, 494, 38});
-    label(AcquisitionTimeLMDSimplePanel, "AcquisitionTimeLabLMDLabel", "Время сбора, мс", {4, 8, 130, 22});
-    AcquisitionTimeLMDLabel = label(AcquisitionTimeLMDSimplePanel, "AcquisitionTimeLMDLabel", "-----", {136, 8, 80, 22});
+    AcquisitionTimeLMDSimplePanel = panel(pars, "AcquisitionTimeLMDSimplePanel", {4, 88, 504, 38});
+    label(AcquisitionTimeLMDSimplePanel, "AcquisitionTimeLabLMDLabel", "Время сбора, мс", {4, 8, 118, 22});
+    AcquisitionTimeLMDLabel = label(AcquisitionTimeLMDSimplePanel, "AcquisitionTimeLMDLabel", "-----", {124, 8, 64, 22});
     PhaseCorrectionFilterMultimeterLMDCheckBox = check(AcquisitionTimeLMDSimplePanel, "PhaseCorrectionFilterMultimeterLMDCheckBox",
-                                                       "Фильтр коррекции фазы для ICP режима", {220, 6, 270, 26});
+                                                       "Фильтр коррекции фазы для ICP режима", {190, 6, 312, 26});
 
-    ComputationInfoLMDSimplePanel = panel(pars, "ComputationInfoLMDSimplePanel", {446, 52, 60, 60});
+    // Right of the current-source list and above the acquisition-time panel, so the two
+    // information panels cover no other control.
+    ComputationInfoLMDSimplePanel = panel(pars, "ComputationInfoLMDSimplePanel", {446, 22, 60, 60});
     ComputationModeLabLMDLabel = label(ComputationInfoLMDSimplePanel, "ComputationModeLabLMDLabel", "---", {2, 2, 56, 26});
     AmplitudeTypeLabLMDLabel = label(ComputationInfoLMDSimplePanel, "AmplitudeTypeLabLMDLabel", "---", {2, 30, 56, 26});
-    for (QLabel* l : {ComputationModeLabLMDLabel, AmplitudeTypeLabLMDLabel})
+    for (QLabel* l : {ComputationModeLabLMDLabel, AmplitudeTypeLabLMDLabel}) {
         l->setAutoFillBackground(true);  // opaque
+        l->setAlignment(Qt::AlignCenter);
+        l->setFrameShape(QFrame::Panel);
+        l->setFrameShadow(QFrame::Sunken);
+    }
 
     AdcIndividualParsLMDGroupBox = group(stream, "AdcIndividualParsLMDGroupBox", "Индивидуальные параметры", {4, 162, 1232, 440});
     AdcIndividualParsLMDScrollBox = make<QScrollArea>(AdcIndividualParsLMDGroupBox, "AdcIndividualParsLMDScrollBox", {6, 24, 1220, 410});

@@ -2,6 +2,8 @@
 
 #include "MainForm.h"
 
+#include "SignalView.h"
+
 #include "ApplicationIcon.h"
 #include "FileVersionInfo.h"
 #include "NumberFormat.h"
@@ -31,7 +33,9 @@
 #include <QScrollBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTextDocument>
 #include <QToolTip>
+#include <QtMath>
 
 #include <cmath>
 
@@ -54,13 +58,13 @@ public:
     }
 };
 
-QRect workArea(const QWidget* w)
+}  // namespace
+
+QRect TMainForm::workArea(const QWidget* w)
 {
     const QScreen* s = w && w->screen() ? w->screen() : QGuiApplication::primaryScreen();
     return s ? s->availableGeometry() : QRect(0, 0, 1280, 768);
 }
-
-}  // namespace
 
 TMainForm::TMainForm(const MainFormOptions& options)
     : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -119,6 +123,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     }
     placeChannelPanels();
     showMeasurementSettings();
+    describeReadings(false);
 
     // Active page, border, hidden pages and panels.
     _pageTable = {MultimeterLMDTabSheet};
@@ -130,8 +135,7 @@ TMainForm::TMainForm(const MainFormOptions& options)
     MainLMDPageControl->setTabVisible(MainLMDPageControl->indexOf(VerificationLMDTabSheet), false);
     for (QWidget* w : std::initializer_list<QWidget*>{EquipmentLMDSimplePanel, GeneratorLMDGroupBox, VoltmeterLMDGroupBox,
                                                       GeneratorStatusLed, VoltmeterStatusLed,
-                                                      SelectedModuleLMDSimplePanel->findChild<QWidget*>("Bevel3"),
-                                                      AcquisitionTimeLMDSimplePanel, ComputationInfoLMDSimplePanel})
+                                                      SelectedModuleLMDSimplePanel->findChild<QWidget*>("Bevel3")})
         w->setVisible(false);
     if (AdcIndividualParsLMDSimplePanel->height() > AdcIndividualParsLMDScrollBox->viewport()->height()) {
         const int sb = AdcIndividualParsLMDScrollBox->verticalScrollBar()->sizeHint().width();
@@ -469,6 +473,22 @@ QRect TMainForm::placeHint(const QRect& hint, const QRect& area)
     return r;
 }
 
+// The hint's rectangle at the origin, laid out for at most `width` pixels: plain text in the
+// hint font, rich text (the tools' hints) as the hint window lays it out.
+static QRect hintRect(const QString& text, int width)
+{
+    if (Qt::mightBeRichText(text)) {
+        QTextDocument doc;
+        doc.setDefaultFont(QToolTip::font());
+        doc.setHtml(text);
+        doc.setTextWidth(width);
+        const QSizeF ideal(doc.idealWidth(), doc.size().height());
+        return QRect(0, 0, qCeil(ideal.width()), qCeil(ideal.height())).adjusted(-4, -4, 4, 4);
+    }
+    const QFontMetrics fm(QToolTip::font());
+    return fm.boundingRect(QRect(0, 0, width, 100000), Qt::TextWordWrap, text).adjusted(-4, -4, 4, 4);
+}
+
 bool TMainForm::eventFilter(QObject* watched, QEvent* e)
 {
     switch (e->type()) {
@@ -488,8 +508,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* e)
             break;
         const auto* he = static_cast<QHelpEvent*>(e);
         const QRect area = workArea(this);
-        const QFontMetrics fm(QToolTip::font());
-        QRect r = fm.boundingRect(QRect(0, 0, area.width(), area.height()), Qt::TextWordWrap, w->toolTip()).adjusted(-4, -4, 4, 4);
+        QRect r = hintRect(w->toolTip(), area.width());
         r.moveTopLeft(he->globalPos() + QPoint(2, 16));
         r = placeHint(r, area);
         QToolTip::showText(r.topLeft() - QPoint(2, 16), w->toolTip(), w, QRect(), hintHideTimeout(w));
@@ -545,6 +564,8 @@ bool TMainForm::FormClose()
         }
     }
     _settingsFile.reset();
+    if (_signalView && _signalView->isVisible())
+        saveSignalViewState();
     StopThread();
     if (QMX58_IsOpened(&ModuleHandle) == 0)
         QMX58_Close(&ModuleHandle);

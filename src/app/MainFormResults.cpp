@@ -37,7 +37,6 @@ const QString kStopCaption = "С   Т   О   П";
 void showValue(QLineEdit* box, const QString& text, const QColor& colour)
 {
     box->setEnabled(true);
-    box->setAccessibleDescription(QString());
     setPaletteColor(box, QPalette::Text, colour);
     box->setText(text);
 }
@@ -89,6 +88,8 @@ void TMainForm::acquisitionBeginRun(RunSettings& s)
         f->Value3LMDEdit->setText(QString());
         f->SetFlashLedMode(2);
     }
+    _shownStatus.fill(ChannelStatus::Ok);
+    describeReadings(false);
     // A recording that goes on into this run gets its lines first.
     if (_recording)
         _recordRunInfoDue = true;
@@ -140,6 +141,7 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
         const ChannelSnapshot& c = s.Channels[ch];
         const ChannelReading& reading = readings[ch];
         _shownStatus[ch] = reading.status;
+        _shownWhy[ch] = reading.why;
         f->FlashLed->setToolTip(reading.why);
         f->Value2LMDEdit->setToolTip(reading.why);
         f->Value3LMDEdit->setToolTip(reading.why);
@@ -200,6 +202,7 @@ void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
             showPlaceholder(f->Value3LMDEdit, true);
         spectralLabels(spectral);
     }
+    describeReadings(false);
 }
 
 void TMainForm::acquisitionUpdateLeds(const FrameResults& r)
@@ -238,9 +241,43 @@ void TMainForm::showReadingsHeld()
         for (QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit}) {
             const bool overload = box->text() == "OVERLOAD!";
             setPaletteColor(box, QPalette::Text, overload ? kHeldOverloadColor : kHeldValueColor);
-            box->setAccessibleDescription("показание последнего кадра; измерение остановлено");
         }
         f->SetFlashLedMode(2);
+    }
+    describeReadings(true);
+}
+
+void TMainForm::describeReadings(bool held)
+{
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        TQmx58AdcChannelFrame* f = Frames[ch];
+        struct Box { QLineEdit* box; QLabel* caption; QLabel* unit; const char* quantity; };
+        const Box boxes[] = {{f->Value1LMDEdit, f->Value1LabLMDLabel, f->Value1LabUnitLMDLabel, "напряжение"},
+                             {f->Value2LMDEdit, f->Value2LabLMDLabel, f->Value2LabUnitLMDLabel, "частота"},
+                             {f->Value3LMDEdit, f->Value3LabLMDLabel, f->Value3LabUnitLMDLabel, "фаза"}};
+        for (const Box& b : boxes) {
+            const QString caption = b.caption->text().isEmpty() ? QString(b.quantity) : b.caption->text().toLower();
+            const QString name = QString("Канал %1, %2").arg(ch + 1).arg(caption);
+            const QString text = b.box->text().trimmed();
+            QString value;
+            if (text.isEmpty())
+                value = "нет данных";
+            else if (text == TQmx58AdcChannelFrame::kPlaceholder)
+                value = "нет показания";
+            else if (text == "OVERLOAD!")
+                value = "перегрузка";
+            else
+                value = (text + " " + b.unit->text()).trimmed();
+            QString state;
+            if (value != "нет данных" && _shownStatus[ch] == ChannelStatus::Uncertain && !_shownWhy[ch].isEmpty())
+                state = "; неточно: " + _shownWhy[ch];
+            else if (b.box == f->Value1LMDEdit && _shownStatus[ch] == ChannelStatus::NoSignal)
+                state = "; нет сигнала";
+            if (held && !text.isEmpty())
+                state += "; показание последнего кадра, измерение остановлено";
+            b.box->setAccessibleName(name);
+            b.box->setAccessibleDescription(name + ", " + value + state);
+        }
     }
 }
 

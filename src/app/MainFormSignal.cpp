@@ -15,9 +15,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -102,12 +106,54 @@ void TMainForm::buildSignalMenu()
     shortcut(ShowSignalViewAction, "Ctrl+G");
     connect(ShowSignalViewAction, &QAction::triggered, this, [this] { runWhenFree("view", [this] { ShowSignalViewClick(); }); });
 
-    // The recording mark sits in the page control's free corner, beside the tabs.
-    RecordingMarkLabel = new QLabel(MainLMDPageControl);
+    // Every item shows its short cut wherever the menu opens.
+    for (QAction* a : PopupMenu->actions()) {
+        a->setShortcutVisibleInContextMenu(true);
+        if (QMenu* sub = a->menu())
+            for (QAction* s : sub->actions())
+                s->setShortcutVisibleInContextMenu(true);
+    }
+
+    // The free right end of the page tab row: the recording mark and a button that opens the
+    // same menu at any time (the right click stops opening it after the first discovery).
+    // They sit on the window's client area above the page control, not in it, so that
+    // locking the pages during a discovery or for want of a module never locks the tools.
+    auto* corner = new QWidget(MainLMDSimplePanel->parentWidget());
+    corner->setObjectName("ToolsCornerPanel");
+    corner->setFont(MainLMDSimplePanel->font());
+    auto* row = new QHBoxLayout(corner);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(4);
+    RecordingMarkLabel = new QLabel(corner);
     RecordingMarkLabel->setObjectName("RecordingMarkLabel");
     RecordingMarkLabel->setStyleSheet("QLabel { color: rgb(255, 0, 0); font-weight: bold; padding: 0 8px; }");
-    MainLMDPageControl->setCornerWidget(RecordingMarkLabel, Qt::TopRightCorner);
+    RecordingMarkLabel->setAccessibleName("Запись показаний");
+    RecordingMarkLabel->setMaximumWidth(760);  // clear of the page tab
     RecordingMarkLabel->hide();
+    ToolsMenuButton = new QToolButton(corner);
+    ToolsMenuButton->setObjectName("ToolsMenuButton");
+    ToolsMenuButton->setText("Инструменты");
+    ToolsMenuButton->setToolTip(windowFontHint({"Сигнал и спектр: Ctrl+G;  запись показаний: Ctrl+L",
+                                                "метод расчёта, тип амплитуды, время сбора: Ctrl+T",
+                                                "и остальные команды окна"}));
+    ToolsMenuButton->setAccessibleName("Инструменты");
+    ToolsMenuButton->setAccessibleDescription("Меню команд окна: сигнал и спектр, запись показаний, настройки измерения");
+    ToolsMenuButton->setPopupMode(QToolButton::InstantPopup);
+    ToolsMenuButton->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    ToolsMenuButton->setMenu(PopupMenu);
+    row->addWidget(RecordingMarkLabel);
+    row->addWidget(ToolsMenuButton);
+    placeToolsCorner();
+}
+
+void TMainForm::placeToolsCorner()
+{
+    QWidget* corner = ToolsMenuButton->parentWidget();
+    const int rowHeight = std::max(MainLMDPageControl->tabBar()->sizeHint().height(), ToolsMenuButton->sizeHint().height());
+    const QSize size(corner->sizeHint().width(), rowHeight - 2);
+    const QRect pages = MainLMDSimplePanel->geometry();
+    corner->setGeometry(QRect(QPoint(pages.right() - size.width() - 2, pages.top() + 1), size));
+    corner->raise();
 }
 
 // ---- measurement settings
@@ -121,13 +167,35 @@ void TMainForm::showMeasurementSettings()
     (method == "fft" ? MethodFftAction : MethodSumAction)->setChecked(true);
     (peak ? AmplitudeAmpAction : AmplitudeRmsAction)->setChecked(true);
     AcquisitionTimeAction->setText(QString("Время сбора данных: %1 с ...").arg(numberText(MaxAcquisitionTime)));
-    const QString hint =
-        QString("Напряжение в режиме AC: %1, в режиме DC: среднее значение; метод расчёта %2.\n"
-                "Метод: Ctrl+Shift+F (fft), Ctrl+Shift+S (sum); тип амплитуды: Ctrl+Shift+R (rms), "
-                "Ctrl+Shift+A (amp); время сбора: Ctrl+T; запись показаний: Ctrl+L; сигнал и спектр: Ctrl+G")
-            .arg(peak ? "амплитуда синуса (amp)" : "среднеквадратическое значение (rms)", method);
+    const QString amplitudeText = peak ? "амплитуда синуса (amp)" : "среднеквадратическое значение (rms)";
+    const QString hint = windowFontHint({
+        QString("Напряжение в режиме AC: %1,").arg(amplitudeText),
+        QString("в режиме DC: среднее значение; метод расчёта %1.").arg(method),
+        "Метод расчёта: Ctrl+Shift+F (fft), Ctrl+Shift+S (sum)",
+        "Тип амплитуды: Ctrl+Shift+R (rms), Ctrl+Shift+A (amp)",
+        "Время сбора: Ctrl+T;  запись показаний: Ctrl+L",
+        "Сигнал и спектр: Ctrl+G;  все команды: кнопка «Инструменты»",
+    });
+    ComputationModeLabLMDLabel->setToolTip(
+        windowFontHint({"Метод расчёта: " + method, "Ctrl+Shift+F (fft), Ctrl+Shift+S (sum)"}));
+    AmplitudeTypeLabLMDLabel->setToolTip(windowFontHint({"Тип амплитуды: " + amplitudeText, "Ctrl+Shift+R (rms), Ctrl+Shift+A (amp)"}));
+    AcquisitionTimeLMDLabel->setToolTip(windowFontHint(
+        {"Длина последнего кадра, мс", QString("наибольшее время сбора: %1 с (Ctrl+T)").arg(numberText(MaxAcquisitionTime))}));
     for (TQmx58AdcChannelFrame* f : Frames)
         f->Value1LMDEdit->setToolTip(hint);
+}
+
+QString TMainForm::windowFontHint(const QStringList& lines) const
+{
+    // The hints of the window's own tools are written in the window's font, one line each, so
+    // they stay narrow and open beside the pointer.
+    QStringList escaped;
+    for (const QString& l : lines)
+        escaped << l.toHtmlEscaped();
+    return QString("<div style=\"font-family:'%1'; font-size:%2pt; font-weight:normal; white-space:pre\">%3</div>")
+        .arg(font().family().toHtmlEscaped())
+        .arg(font().pointSizeF() > 0 ? font().pointSizeF() : 9.0)
+        .arg(escaped.join("<br>"));
 }
 
 bool TMainForm::writeMeasurementSetting(const std::function<void(IniFile&)>& write)
@@ -270,12 +338,128 @@ void TMainForm::ShowSignalViewClick()
 {
     if (!_signalView) {
         _signalView = new SignalView(dialogs(), this);
-        connect(_signalView, &SignalView::closed, this, [this] { _signalWanted.store(false); });
+        connect(_signalView, &SignalView::closed, this, [this] {
+            _signalWanted.store(false);
+            saveSignalViewState();
+        });
+        restoreSignalViewState();
     }
     _signalWanted.store(true);
     _signalView->show();
     _signalView->raise();
     _signalView->activateWindow();
+}
+
+namespace {
+constexpr const char* kViewSection = "SignalView";
+constexpr const char* kViewLeft = "Left";
+constexpr const char* kViewTop = "Top";
+constexpr const char* kViewWidth = "Width";
+constexpr const char* kViewHeight = "Height";
+
+// How much of `r` lies on some screen's available area, in pixels.
+qint64 visibleArea(const QRect& r)
+{
+    qint64 area = 0;
+    for (QScreen* s : QGuiApplication::screens()) {
+        const QRect v = r.intersected(s->availableGeometry());
+        area += qint64(v.width()) * v.height();
+    }
+    return area;
+}
+}  // namespace
+
+QRect TMainForm::readingsRect() const
+{
+    QRect r;
+    for (const TQmx58AdcChannelFrame* f : Frames)
+        for (const QLineEdit* box : {f->Value1LMDEdit, f->Value2LMDEdit, f->Value3LMDEdit})
+            r |= QRect(box->mapToGlobal(QPoint(0, 0)), box->size());
+    return r;
+}
+
+QRect TMainForm::signalViewPlaceBeside(const QSize& size) const
+{
+    // Beside the window where a screen has room (right, left, below, above); otherwise where
+    // the view covers the least of the reading boxes, inside the work area.
+    const QRect main = frameGeometry();
+    const QRect candidates[] = {QRect(QPoint(main.right() + 1, main.top()), size),
+                                QRect(QPoint(main.left() - size.width(), main.top()), size),
+                                QRect(QPoint(main.left(), main.bottom() + 1), size),
+                                QRect(QPoint(main.left(), main.top() - size.height()), size)};
+    for (const QRect& c : candidates)
+        if (visibleArea(c) == qint64(size.width()) * size.height())
+            return c;
+    const QRect area = workArea(this);
+    const QSize fit = size.boundedTo(area.size());
+    const QRect readings = readingsRect();
+    const QRect inside[] = {QRect(QPoint(area.right() - fit.width() + 1, area.top()), fit),
+                            QRect(area.topLeft(), fit),
+                            QRect(QPoint(area.left(), area.bottom() - fit.height() + 1), fit),
+                            QRect(QPoint(area.right() - fit.width() + 1, area.bottom() - fit.height() + 1), fit)};
+    QRect best = inside[0];
+    qint64 least = -1;
+    for (const QRect& c : inside) {
+        const QRect covered = c.intersected(readings);
+        const qint64 a = qint64(covered.width()) * covered.height();
+        if (least < 0 || a < least) {
+            least = a;
+            best = c;
+        }
+    }
+    return best;
+}
+
+void TMainForm::restoreSignalViewState()
+{
+    QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions(): the keys, with their defaults
+    QRect place;
+    try {
+        const IniFile file(settingsPath().toStdString());
+        for (auto it = options.begin(); it != options.end(); ++it)
+            it.value() = QString::fromStdString(file.ReadString(kViewSection, it.key().toStdString(), it.value().toStdString()));
+        const int w = file.ReadInteger(kViewSection, kViewWidth, 0);
+        const int h = file.ReadInteger(kViewSection, kViewHeight, 0);
+        place = QRect(file.ReadInteger(kViewSection, kViewLeft, 0), file.ReadInteger(kViewSection, kViewTop, 0), w, h);
+    } catch (const std::exception&) {
+        // An unreadable file: the view opens as new.
+    }
+    // OPTIONS-PENDING _signalView->restoreOptions(options);
+    // A remembered place is taken when its size is sane and most of it is on a screen today
+    // (a monitor may have gone since).
+    const QSize least = _signalView->minimumSizeHint();
+    const bool sane = place.width() >= std::max(200, least.width()) && place.height() >= std::max(150, least.height()) &&
+                      place.width() <= 20000 && place.height() <= 20000;
+    if (sane && visibleArea(place) * 2 >= qint64(place.width()) * place.height()) {
+        _signalView->resize(place.size());
+        _signalView->move(place.topLeft());
+        return;
+    }
+    const QRect beside = signalViewPlaceBeside(_signalView->size().expandedTo(_signalView->sizeHint()));
+    _signalView->resize(beside.size());
+    _signalView->move(beside.topLeft());
+}
+
+void TMainForm::saveSignalViewState()
+{
+    if (!_signalView)
+        return;
+    const QRect place(_signalView->pos(), _signalView->size());
+    const QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions();
+    try {
+        IniFile file(settingsPath().toStdString());
+        IniFile::Update update(file);
+        for (auto it = options.begin(); it != options.end(); ++it)
+            file.WriteString(kViewSection, it.key().toStdString(), it.value().toStdString());
+        file.WriteInteger(kViewSection, kViewLeft, place.left());
+        file.WriteInteger(kViewSection, kViewTop, place.top());
+        file.WriteInteger(kViewSection, kViewWidth, place.width());
+        file.WriteInteger(kViewSection, kViewHeight, place.height());
+        update.commit();
+    } catch (const std::exception&) {
+        // The view's place is a convenience: a file that cannot be written keeps the settings
+        // it holds, and the view opens where it would for a new user.
+    }
 }
 
 bool TMainForm::signalWanted() { return _signalWanted.load(); }
@@ -345,6 +529,7 @@ void TMainForm::RecordReadingsToggled(bool on)
     RecordingMarkLabel->setText("● Запись: " + QFileInfo(path).fileName());
     RecordingMarkLabel->setToolTip("Показания записываются в файл " + QDir::toNativeSeparators(path));
     RecordingMarkLabel->show();
+    placeToolsCorner();
 }
 
 void TMainForm::stopRecording(const QString& reason)
@@ -362,6 +547,7 @@ void TMainForm::stopRecording(const QString& reason)
         } else {
             RecordingMarkLabel->hide();
         }
+        placeToolsCorner();
     }
     const QSignalBlocker block(RecordReadingsAction);
     RecordReadingsAction->setChecked(false);

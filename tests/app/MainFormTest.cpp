@@ -49,10 +49,31 @@ TEST_F(FormFixture, OneVisibleTabAndHiddenParts)
     EXPECT_EQ(pages->widget(1)->objectName(), "CorrectionFactorsLMDTabSheet");
     EXPECT_EQ(pages->widget(2)->objectName(), "VerificationLMDTabSheet");
     for (const char* hidden : {"EquipmentLMDSimplePanel", "GeneratorLMDGroupBox", "VoltmeterLMDGroupBox", "GeneratorStatusLed",
-                               "VoltmeterStatusLed", "Bevel3", "AcquisitionTimeLMDSimplePanel", "ComputationInfoLMDSimplePanel"}) {
+                               "VoltmeterStatusLed", "Bevel3"}) {
         auto* w = child<QWidget>(hidden);
         ASSERT_NE(w, nullptr) << hidden;
         EXPECT_TRUE(w->isHidden()) << hidden;
+    }
+    // The acquisition-time and computation panels are shown, and cover none of the common
+    // parameters' other controls.
+    auto* pars = child<QWidget>("CommonParsLMDSimplePanel");
+    ASSERT_NE(pars, nullptr);
+    QList<QWidget*> shown;
+    for (QWidget* w : pars->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if (!w->isHidden() && !w->objectName().contains("Icp"))  // the two range lists share one place
+            shown << w;
+    for (const char* name : {"AcquisitionTimeLMDSimplePanel", "ComputationInfoLMDSimplePanel"}) {
+        auto* w = child<QWidget>(name);
+        ASSERT_NE(w, nullptr) << name;
+        EXPECT_FALSE(w->isHidden()) << name;
+        EXPECT_TRUE(pars->rect().contains(w->geometry())) << name;
+        for (QWidget* c : w->findChildren<QWidget*>())
+            EXPECT_LE(c->sizeHint().width(), c->width()) << c->objectName().toStdString() << " is cut short: " << c->sizeHint().width();
+        for (QWidget* other : shown) {
+            if (other != w) {
+                EXPECT_FALSE(w->geometry().intersects(other->geometry())) << name << " covers " << other->objectName().toStdString();
+            }
+        }
     }
     EXPECT_EQ(form->windowTitle(), "QMX58");
     EXPECT_EQ(form->size(), QSize(1254, 747));

@@ -68,6 +68,8 @@ public:
     using qmx::TMainForm::RecordReadingsAction;
     using qmx::TMainForm::ShowSignalViewAction;
     using qmx::TMainForm::RecordingMarkLabel;
+    using qmx::TMainForm::ToolsMenuButton;
+    using qmx::TMainForm::workArea;
     using qmx::TMainForm::DisplayedCoefs;
     using qmx::TMainForm::UserFlashCoefs;
     using qmx::TMainForm::SavedEditText;
