@@ -186,7 +186,7 @@ void TMainThread::Execute()
         CrateName = crateTypeName(CrateType);
         ModuleName = info.ModuleName;
 
-        Pause(100);
+        Pause(_host.pauseMs(RunPause::BeforeRun));
         if (!ErrorFlag && Terminated()) {
             // Stopped before the run began: the finish routine still releases START and marks
             // the window idle, or START would stay latched with nothing running.
@@ -213,7 +213,7 @@ void TMainThread::MeasurementLoop()
 {
     try {
         if (Prepare()) {
-            Pause(100);
+            Pause(_host.pauseMs(RunPause::BeforeFirstFrame));
             while (!Terminated() && !ErrorFlag) {
                 QElapsedTimer clock;
                 clock.start();
@@ -244,7 +244,7 @@ void TMainThread::MeasurementLoop()
                     recording->failed())
                     Synchronize([this, &recording] { _host.acquisitionRecordingFailed(recording); });
                 recording.reset();
-                Pause(100);
+                Pause(_host.pauseMs(RunPause::BeforeLeds));
                 Synchronize([this] { _host.acquisitionUpdateLeds(Results); });
             }
         }
@@ -262,7 +262,7 @@ void TMainThread::EndRun()
             Report("QMX58_Stop() --> BAD!!!!");
     } catch (...) {
     }
-    Pause(100);
+    Pause(_host.pauseMs(RunPause::BeforeFinish));
     Synchronize([this] {
         FreeBuffers();
         _host.acquisitionFinish();
@@ -288,7 +288,7 @@ bool TMainThread::Prepare()
     Synchronize([this] { _host.acquisitionBeginRun(Settings); });
     if (ErrorFlag || Terminated())
         return false;
-    Pause(50);
+    Pause(_host.pauseMs(RunPause::AfterReset));
     if (Terminated())
         return false;
     // The window only tells what its controls hold; the library calls of the configuration
@@ -301,7 +301,7 @@ bool TMainThread::Prepare()
     Synchronize([&] { _host.acquisitionShowTime(frameText); });
     if (ErrorFlag || Terminated())
         return false;
-    Pause(50);
+    Pause(_host.pauseMs(RunPause::AfterTime));
     if (Terminated())
         return false;
     return Allocate() && !ErrorFlag && !Terminated();

@@ -75,6 +75,17 @@ struct FrameResults {
 
 // What the acquisition thread needs from the window. Every routine but the two flags runs on
 // the window thread, inside a synchronised call, while the thread waits.
+// The pauses a run makes for its face. The engine has none of its own: the window keeps its
+// fixed ones (its LEDs blank for a moment each frame), a face with nothing to pace has none.
+enum class RunPause {
+    BeforeRun,     // after the start-up information, before the run begins
+    AfterReset,    // after the run-start reset, before the configuration
+    AfterTime,     // after the frame's length is shown, before the buffers are allocated
+    BeforeFirstFrame,  // after the preparation, before the first frame is received
+    BeforeLeds,    // between a frame's display and its LED update
+    BeforeFinish,  // after the module is stopped, before the finish routine
+};
+
 class MeasurementHost {
 public:
     virtual ~MeasurementHost() = default;
@@ -119,6 +130,8 @@ public:
     // True while a signal view wants each frame's signal. Asked by the acquisition thread once
     // per frame outside any synchronised call, so it must be safe from any thread.
     virtual bool signalWanted() { return false; }
+    // How long the run pauses at `which`, in ms (see RunPause); 0: not at all.
+    virtual int pauseMs(RunPause which) { (void)which; return 0; }
     // The frame's signal for the view; runs in the display's synchronised call, right after
     // acquisitionDisplay, so the panels already show the readings it goes with.
     virtual void acquisitionShowSignal(std::shared_ptr<SignalFrame> frame) { (void)frame; }

@@ -202,6 +202,7 @@ protected:
     void acquisitionFinish() override;
     int acquisitionMessage(const QString& text) override;
     bool signalWanted() override;
+    int pauseMs(RunPause which) override;
     void acquisitionShowSignal(std::shared_ptr<SignalFrame> frame) override;
     std::shared_ptr<RecordingSink> acquisitionRecording(const RunSettings& settings, const FrameResults& results) override;
     void acquisitionRecordingFailed(const std::shared_ptr<RecordingSink>& sink) override;

@@ -121,6 +121,22 @@ void TMainForm::acquisitionReadConfiguration(ConfigurationInputs& in)
     in.ReferenceChannel = ReferenceChannel;
 }
 
+int TMainForm::pauseMs(RunPause which)
+{
+    // The window's pacing: every LED goes blank for 100 ms once per frame, a visible blink.
+    switch (which) {
+    case RunPause::AfterReset:
+    case RunPause::AfterTime:
+        return 50;
+    case RunPause::BeforeRun:
+    case RunPause::BeforeFirstFrame:
+    case RunPause::BeforeLeds:
+    case RunPause::BeforeFinish:
+        return 100;
+    }
+    return 100;
+}
+
 void TMainForm::acquisitionShowTime(const QString& milliseconds) { AcquisitionTimeLMDLabel->setText(milliseconds); }
 
 void TMainForm::acquisitionDisplay(RunSettings& s, const FrameResults& r)
