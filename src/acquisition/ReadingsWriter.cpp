@@ -4,7 +4,14 @@
 #include <QIODevice>
 
 #include <charconv>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace qmx {
 namespace {
@@ -39,15 +46,64 @@ ReadingsWriter::ReadingsWriter(QIODevice& device, ReadingsFormat format) : _devi
 
 bool ReadingsWriter::put(const QByteArray& bytes)
 {
+    auto* file = qobject_cast<QFileDevice*>(&_device);
+    if (file && file->handle() >= 0) {
+        // Whatever the device has buffered goes first; from then on the rows go straight to
+        // the file, one write per row, so a failure is known with its cause.
+        if (!file->flush()) {
+            _error = file->errorString();
+            return false;
+        }
+        QString error;
+        if (!writeWhole(file->handle(), bytes, error)) {
+            _error = error;
+            return false;
+        }
+        return true;
+    }
     if (_device.write(bytes) != bytes.size()) {
         _error = _device.errorString();
         return false;
     }
-    if (auto* file = qobject_cast<QFileDevice*>(&_device); file && !file->flush()) {
-        _error = file->errorString();
-        return false;
-    }
     return true;
+}
+
+bool writeWhole(int fd, const QByteArray& bytes, QString& error)
+{
+    struct stat st {};
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const int flags = ::fcntl(fd, F_GETFL);
+    const bool append = flags >= 0 && (flags & O_APPEND) != 0;
+    const off_t start = !regular ? -1 : append ? st.st_size : ::lseek(fd, 0, SEEK_CUR);
+    const char* data = bytes.constData();
+    const qint64 n = bytes.size();
+    qint64 done = 0;
+    int cause = 0;
+    while (done < n) {
+        const ssize_t r = ::write(fd, data + done, static_cast<size_t>(n - done));
+        if (r > 0) {
+            done += r;
+            continue;
+        }
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+            continue;
+        }
+        // A short write sets no error; the call after it says why (a full disk, a file
+        // size limit).
+        cause = r < 0 ? errno : EIO;
+        break;
+    }
+    if (done == n)
+        return true;
+    // A row cut short is taken back, so the file holds whole rows only.
+    if (regular && start >= 0 && done > 0 && ::ftruncate(fd, start) == 0 && !append)
+        ::lseek(fd, start, SEEK_SET);
+    error = QString::fromLocal8Bit(std::strerror(cause));
+    return false;
 }
 
 bool ReadingsWriter::writeHeader(const ReadingsRunInfo& i, bool columnNames)

@@ -11,8 +11,9 @@
 // JSON Lines: one object per frame, {"time_utc","frame","channels":[{channel, mode,
 // value_mV, frequency_kHz, phase_deg, status}, ...]}, null where a value does not apply.
 //
-// Every frame is flushed to the device. A write failure is returned (false, with
-// errorString()); nothing throws.
+// Every row goes to the device at once. A write failure is returned (false, with
+// errorString() naming its cause, e.g. "No space left on device"); a file the failure cut a
+// row short in is taken back to its last whole row. Nothing throws.
 
 #include "MainThread.h"
 #include "Readings.h"
@@ -49,6 +50,11 @@ struct ReadingsRunInfo {
 QString numberText(double value);
 // ISO 8601 UTC with milliseconds: 2026-12-08T23:59:01.123Z.
 QString utcText(const QDateTime& time);
+
+// Writes all of `bytes` to the file descriptor (a regular file, pipe or terminal), waiting
+// while a non-blocking one is full. On a failure, `error` names the cause and a regular file
+// is cut back to where this write began: what it held before stays whole.
+bool writeWhole(int fd, const QByteArray& bytes, QString& error);
 
 class ReadingsWriter {
 public:
