@@ -62,6 +62,9 @@ struct GridDrawState;
 // What the program's surroundings provide; tests replace every part.
 struct MainFormOptions {
     QString programFolder;           // where the settings file lives
+    // The same folder as the file system names it (bytes, maybe no valid UTF-8); when set it
+    // is the one used, programFolder only names it in messages.
+    std::string programFolderBytes;
     std::uint16_t serverPort = 11111;
     DialogSeam* dialogs = nullptr;   // every modal dialog goes through it (required)
     // The program file whose version makes the title; empty: the running executable.
@@ -152,7 +155,10 @@ protected:
     std::optional<QString> programVersion() const;
 
     DialogSeam& dialogs() { return *_options.dialogs; }
-    QString settingsPath() const;
+    QString settingsPath() const;  // the settings file's name for messages (and tests)
+    std::string settingsFile() const;  // the settings file as the file system names it
+    // The bytes of `path`: the settings file's own when it names that file.
+    std::string fileBytes(const QString& path) const;
 
     // The hint rule: how long a control's hint stays, and where it goes.
     int hintHideTimeout(const QWidget* control) const;

@@ -6,6 +6,8 @@
 
 #include "ApplicationIcon.h"
 #include "FileVersionInfo.h"
+#include "ProgramPath.h"
+#include "SettingsLocation.h"
 #include "NumberFormat.h"
 #include "Led.h"
 #include "RateTable.h"
@@ -258,9 +260,18 @@ void TMainForm::disableTree(QWidget* root)
         w->setEnabled(false);
 }
 
-QString TMainForm::settingsPath() const
+std::string TMainForm::settingsFile() const
 {
-    return QDir(_options.programFolder).filePath("Qmx58_Probe.ini");
+    if (!_options.programFolderBytes.empty())
+        return _options.programFolderBytes + "/" + settings::kSettingsFileName;
+    return QFile::encodeName(QDir(_options.programFolder).filePath(settings::kSettingsFileName)).toStdString();
+}
+
+QString TMainForm::settingsPath() const { return QFile::decodeName(QByteArray::fromStdString(settingsFile())); }
+
+std::string TMainForm::fileBytes(const QString& path) const
+{
+    return path == settingsPath() ? settingsFile() : QFile::encodeName(path).toStdString();
 }
 
 bool TMainForm::multimeterPageActive() { return MainLMDPageControl->currentIndex() == 0; }
@@ -575,8 +586,11 @@ bool TMainForm::FormClose()
 
 std::optional<QString> TMainForm::programVersion() const
 {
-    const QString file = _options.programFile.isEmpty() ? QCoreApplication::applicationFilePath() : _options.programFile;
-    const auto v = platform::FileVersionInfo::read(file.toStdString());
+    // The running program's file as bytes: Qt's text name of it is empty or wrong for a folder
+    // whose name is no valid UTF-8.
+    const std::string file =
+        _options.programFile.isEmpty() ? platform::programFileBytes() : QFile::encodeName(_options.programFile).toStdString();
+    const auto v = platform::FileVersionInfo::read(file);
     if (!v)
         return std::nullopt;
     return QString::fromStdString(v->text());

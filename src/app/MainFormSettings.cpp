@@ -22,6 +22,9 @@
 #include <functional>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace qmx {
 namespace {
 
@@ -45,13 +48,14 @@ void refillConnectionModes(QComboBox* c, bool icp)
 std::unique_ptr<IniFile> TMainForm::EnsureSettingsFile(QString& message)
 {
     const QString path = settingsPath();
-    if (!QFile::exists(path)) {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly)) {
+    const std::string file = settingsFile();
+    if (::access(file.c_str(), F_OK) != 0) {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd < 0) {
             message = "Не могу создать файл настроек!";
             return nullptr;
         }
-        f.close();
+        ::close(fd);
         // A failure has shown its own message; the run goes on without a settings file.
         try {
             if (!CreateDefaultIniFile(path))
@@ -61,7 +65,7 @@ std::unique_ptr<IniFile> TMainForm::EnsureSettingsFile(QString& message)
         }
     }
     try {
-        return std::make_unique<IniFile>(path.toStdString());
+        return std::make_unique<IniFile>(file);
     } catch (const std::bad_alloc&) {
         message = "Не могу выделить память под файл настроек!";
         return nullptr;
@@ -76,7 +80,7 @@ bool TMainForm::CreateDefaultIniFile(const QString& path)
         return false;
     }
     try {
-        _settingsFile = std::make_unique<IniFile>(path.toStdString());
+        _settingsFile = std::make_unique<IniFile>(fileBytes(path));
     } catch (const std::bad_alloc&) {
         dialogs().messageBox(this, "Не могу создать файл штатных настроек '" + path + "'!", kDefaultCaption,
                              MsgIcon::Information);
@@ -112,7 +116,7 @@ bool TMainForm::CreateDefaultIniFile(const QString& path)
 void TMainForm::SaveIniFile(const QString& path)
 {
     _settingsFile.reset();
-    _settingsFile = std::make_unique<IniFile>(path.toStdString());
+    _settingsFile = std::make_unique<IniFile>(fileBytes(path));
     IniFile& f = *_settingsFile;
     // Both parts are one replacement of the file. A part whose writes are refused shows its
     // message and the next part is still tried; when the file system refuses the replacement,

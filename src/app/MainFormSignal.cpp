@@ -202,7 +202,7 @@ bool TMainForm::writeMeasurementSetting(const std::function<void(IniFile&)>& wri
 {
     const QString path = settingsPath();
     try {
-        IniFile file(path.toStdString());
+        IniFile file(fileBytes(path));
         IniFile::Update update(file);
         write(file);
         update.commit();
@@ -415,7 +415,7 @@ void TMainForm::restoreSignalViewState()
     QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions(): the keys, with their defaults
     QRect place;
     try {
-        const IniFile file(settingsPath().toStdString());
+        const IniFile file(settingsFile());
         for (auto it = options.begin(); it != options.end(); ++it)
             it.value() = QString::fromStdString(file.ReadString(kViewSection, it.key().toStdString(), it.value().toStdString()));
         const int w = file.ReadInteger(kViewSection, kViewWidth, 0);
@@ -447,7 +447,7 @@ void TMainForm::saveSignalViewState()
     const QRect place(_signalView->pos(), _signalView->size());
     const QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions();
     try {
-        IniFile file(settingsPath().toStdString());
+        IniFile file(settingsFile());
         IniFile::Update update(file);
         for (auto it = options.begin(); it != options.end(); ++it)
             file.WriteString(kViewSection, it.key().toStdString(), it.value().toStdString());

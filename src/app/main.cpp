@@ -3,6 +3,7 @@
 #include "MainForm.h"
 #include "QtDialogSeam.h"
 #include "ScreenCheck.h"
+#include "ProgramPath.h"
 #include "SettingsLocation.h"
 
 #include <QApplication>
@@ -30,8 +31,10 @@ int main(int argc, char** argv)
         qmx::MainFormOptions options;
         // The folder of the settings file: beside the program, or the user's configuration
         // folder for an installed program or a folder the user may not write.
-        options.programFolder = QFile::decodeName(
-            qmx::settings::settingsFolder(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString()).c_str());
+        // Kept as bytes end to end: the program may run from a folder whose name is no valid UTF-8.
+        options.programFolderBytes =
+            qmx::settings::settingsFolder(qmx::platform::folderOfBytes(qmx::platform::programFileBytes()));
+        options.programFolder = QFile::decodeName(QByteArray::fromStdString(options.programFolderBytes));
         options.dialogs = &dialogs;
         qmx::TMainForm form(options);
         form.show();

@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -141,6 +143,39 @@ TEST_F(RecordingFaults, FullFileNamesTheCauseAndKeepsWholeRows)
     EXPECT_LE(text.size(), 3000);
     expectWholeRows(text);
     EXPECT_GE(text.count(QByteArray(",ok\n")), 4) << "at least one whole frame";
+}
+
+}  // namespace
+
+namespace {
+
+// A portable copy in a folder whose name is no valid UTF-8 (named in another encoding): the
+// settings file is created, read and written there, under its own bytes.
+TEST(OddPaths, SettingsFileInAFolderNamedInAnotherEncoding)
+{
+    QTemporaryDir root;
+    const std::string folder = QFile::encodeName(root.path()).toStdString() + "/caf\xe9";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    RecordingDialogSeam dialogs;
+    qmx::MainFormOptions o;
+    o.programFolderBytes = folder;
+    o.programFolder = QFile::decodeName(QByteArray::fromStdString(folder));
+    o.serverPort = 0;
+    o.dialogs = &dialogs;
+    const std::string ini = folder + "/Qmx58_Probe.ini";
+    {
+        TestMainForm form(o);
+        EXPECT_EQ(form.settingsFile(), ini);
+        QString message;
+        auto file = form.EnsureSettingsFile(message);
+        ASSERT_NE(file, nullptr) << message.toStdString();
+        file.reset();
+        ASSERT_EQ(::access(ini.c_str(), F_OK), 0) << "created under the folder's own bytes";
+        form.MethodSumAction->trigger();
+    }
+    IniFile f(ini);
+    EXPECT_EQ(f.ReadString(S::kModule, S::kComputationMethod, "?"), "sum");
+    EXPECT_TRUE(dialogs.shown.empty()) << dialogs.shown.front().text.toStdString();
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ public:
     using qmx::TMainForm::programVersion;
     using qmx::TMainForm::dialogs;
     using qmx::TMainForm::settingsPath;
+    using qmx::TMainForm::settingsFile;
     using qmx::TMainForm::hintHideTimeout;
     using qmx::TMainForm::placeHint;
     using qmx::TMainForm::discoveryPreparedProbe;
