@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QFile>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -93,22 +94,23 @@ void TMainForm::discoveryPrepare(TInitAndConfigThread& t)
 
 void TMainForm::checkLibraryVersions(TInitAndConfigThread& t)
 {
+    // The files as the loader names them, kept as bytes (a folder name may be no valid UTF-8).
     struct Library {
-        QString file;
+        std::string file;
         const char* name;
     };
     const Library libs[2] = {
         {_options.crateLibraryFile.isEmpty()
-             ? QString::fromStdString(platform::FileVersionInfo::pathOfLoadedObject(reinterpret_cast<const void*>(&QMX_Init)))
-             : _options.crateLibraryFile,
+             ? platform::FileVersionInfo::pathOfLoadedObject(reinterpret_cast<const void*>(&QMX_Init))
+             : QFile::encodeName(_options.crateLibraryFile).toStdString(),
          "Qmxapi.dll"},
         {_options.moduleLibraryFile.isEmpty()
-             ? QString::fromStdString(platform::FileVersionInfo::pathOfLoadedObject(reinterpret_cast<const void*>(&QMX58_Init)))
-             : _options.moduleLibraryFile,
+             ? platform::FileVersionInfo::pathOfLoadedObject(reinterpret_cast<const void*>(&QMX58_Init))
+             : QFile::encodeName(_options.moduleLibraryFile).toStdString(),
          "Qmx58api.dll"},
     };
     for (const Library& lib : libs) {
-        const auto v = platform::FileVersionInfo::read(lib.file.toStdString());
+        const auto v = platform::FileVersionInfo::read(lib.file);
         if (!v) {
             t.ShowMessage(QString("Опаньки!!! Не могу определить версию библиотеки ") + lib.name + "!!!");
             return;
