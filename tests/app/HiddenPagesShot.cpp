@@ -1,7 +1,8 @@
 // Saves pictures for the docs: the two pages that the program never shows (the correction-
 // coefficient page and the verification page, with the instrument panels), or with
-// --signal-view the signal view during a run, with a linear and a logarithmic frequency axis.
-//   hidden_pages_shot [--signal-view] <output folder>
+// --signal-view the signal view during a run, with a linear and a logarithmic frequency axis,
+// or with --main-running the main window during a run.
+//   hidden_pages_shot [--signal-view | --main-running] <output folder>
 // The window runs a discovery against the simulated crate server in this process; only here
 // are the pages' tabs made visible.
 
@@ -93,6 +94,29 @@ bool shootSignalView(qmxtest::TestMainForm& form, const QString& out)
     return ok;
 }
 
+// The main window during a run, with the method, amplitude type and frame length shown.
+bool shootMainRunning(qmxtest::TestMainForm& form, const QString& out)
+{
+    form.StartThread();
+    qmx::TMainThread* t = nullptr;
+    const bool shown = QTest::qWaitFor(
+        [&] {
+            t = form.acquisitionThread();
+            return t && t->FramesShown.load() >= 2;
+        },
+        30000);
+    if (!shown) {
+        std::fprintf(stderr, "the run showed no frame\n");
+        return false;
+    }
+    QTest::qWait(50);
+    const QString file = QDir(out).filePath("main-window-running.png");
+    const bool saved = form.grab().save(file);
+    std::printf("%s %s\n", saved ? "saved" : "could not save", file.toLocal8Bit().constData());
+    form.StopThread();
+    return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -102,6 +126,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QStringList args = QApplication::arguments().mid(1);
     const bool signalView = args.removeAll("--signal-view") > 0;
+    const bool mainRunning = args.removeAll("--main-running") > 0;
     const QString out = args.isEmpty() ? QString("docs") : args.first();
     QDir().mkpath(out);
 
@@ -133,6 +158,8 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "no module was configured\n");
         } else if (signalView) {
             ok = shootSignalView(form, out);
+        } else if (mainRunning) {
+            ok = shootMainRunning(form, out);
         } else {
             form.RedrawCorrectionGrids();
             form.EquipmentLMDSimplePanel->hide();
