@@ -4,9 +4,11 @@
 //
 //  1. View closed: frames per second, the acquisition thread's time from the end of reception
 //     to the readings on screen, and the frames handed to the view (none).
-//  2. View open (1000 x 700): the same, and the window-thread time per frame spent on the
-//     view: the hand-over (the readings' texts, taking the frame) plus every repaint of the
-//     view that frame caused.
+//  2. View open (1000 x 700) with its tools on (trigger, cursors, RMS averaging of 16 frames,
+//     both plots zoomed): the same, and the window-thread time per frame spent on the view:
+//     the hand-over (the readings' texts, taking the frame) plus every repaint of the view
+//     that frame caused.
+//  3. Zoom and pan steps on the last frame: the time of each step's redraw of a plot.
 //
 // Usage: signal_view_bench [seconds per phase, default 15]
 
@@ -18,6 +20,7 @@
 #include "RecordingDialogSeam.h"
 #include "Rig.h"
 #include "SettingsKeys.h"
+#include "SignalPlot.h"
 #include "SignalView.h"
 #include "TestMainForm.h"
 
@@ -52,6 +55,8 @@ public:
         if (SignalView* v = signalView(); v && handed > 0) {
             perFrameNs.push_back(lastHandOverNs + v->lastPaintNs());
             handOverNs.push_back(lastHandOverNs);
+            showFrameNs.push_back(v->lastShowFrameNs());
+            paintNs.push_back(v->lastPaintNs());
         }
         QElapsedTimer t;
         t.start();
@@ -64,6 +69,7 @@ public:
     qint64 lastHandOverNs = 0;
     std::vector<qint64> perFrameNs;
     std::vector<qint64> handOverNs;
+    std::vector<qint64> showFrameNs, paintNs;
 };
 
 // The q-quantile of a sample, in milliseconds.
@@ -139,8 +145,31 @@ int main(int argc, char** argv)
     form->ShowSignalViewAction->trigger();
     SignalView* view = form->signalView();
     view->resize(1000, 700);
+    // The tools on: trigger, cursors, RMS averaging of 16 frames, both plots zoomed.
+    view->restoreOptions({{"trigger", "1"}, {"trigger_channel", "1"}, {"trigger_level", "0"}, {"cursors", "1"},
+                          {"averaging", "rms"}, {"average_count", "16"}});
     QApplication::processEvents();
+    view->waveformPlot()->zoomX(0.2, 0.21);
+    view->spectrumPlot()->zoomX(500, 5000);
     const Phase open = run(*form, seconds, seam);
+
+    // Zoom and pan steps on the last frame: the plot's redraw (reduction, axes, traces) each.
+    std::vector<qint64> stepNs;
+    for (SignalPlot* plot : std::initializer_list<SignalPlot*>{view->waveformPlot(), view->spectrumPlot()}) {
+        plot->resetZoom();
+        plot->repaint();
+        const QPoint centre = plot->plotRect().center();
+        for (int i = 0; i < 60; ++i) {
+            QElapsedTimer t;
+            t.start();
+            if (i % 3 == 2)
+                plot->panByPixels(QPoint(i % 2 ? 40 : -40, 0));
+            else
+                plot->zoomAbout(centre + QPoint((i * 37) % 200 - 100, 0), i < 40 ? 0.7 : 1.4, false);
+            plot->repaint();
+            stepNs.push_back(t.nsecsElapsed());
+        }
+    }
     for (const auto& d : seam.shown)
         std::printf("message: %s\n", d.text.toUtf8().constData());
 
@@ -155,6 +184,11 @@ int main(int argc, char** argv)
     std::printf("window_thread_ms_per_frame_on_view: median=%.2f p90=%.2f max=%.2f (%zu frames; hand-over median %.3f)\n",
                 quantileMs(v, 0.5), quantileMs(v, 0.9), quantileMs(v, 1.0), v.size(), quantileMs(form->handOverNs, 0.5));
     std::printf("fps_open_over_closed=%.3f\n", closed.fps > 0 ? open.fps / closed.fps : 0.0);
+    std::printf("  of which showFrame median %.3f ms, repaints median %.3f ms\n", quantileMs(form->showFrameNs, 0.5),
+                quantileMs(form->paintNs, 0.5));
+    std::printf("tools on: trigger ch1 0 V rising, cursors, RMS average of 16, both plots zoomed\n");
+    std::printf("zoom_or_pan_step_redraw_ms (4 x 2^20 frame, both plots): median=%.2f p90=%.2f max=%.2f (%zu steps)\n",
+                quantileMs(stepNs, 0.5), quantileMs(stepNs, 0.9), quantileMs(stepNs, 1.0), stepNs.size());
 
     if (QMX58_IsOpened(&form->ModuleHandle) == 0)
         QMX58_Close(&form->ModuleHandle);

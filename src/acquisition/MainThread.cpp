@@ -615,7 +615,10 @@ void TMainThread::MeasureChannels()
         if (tap) {
             const bool icp = cs.InputMode == 2;
             const int range = std::clamp(icp ? cs.IcpRange : cs.DiffRange, 0, 1);
-            tap->takeWaveform(ch, x, cs.ChannelMode == 1, icp ? IcpRanges[range] : DiffRanges[range], overloaded);
+            tap->takeWaveform(ch, x, cs.ChannelMode == 1, icp, icp ? IcpRanges[range] : DiffRanges[range], overloaded);
+            // The measurement refuses an overloaded channel; the view still shows its spectrum.
+            if (overloaded)
+                tap->computeViewSpectrum(ch, x);
         }
         if (overloaded)
             continue;

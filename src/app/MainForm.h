@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QList>
 #include <QStringList>
+#include <QVector>
 #include <QMainWindow>
 
 #include <array>
@@ -228,6 +229,12 @@ protected:
     // A hint of the window's own tools: the lines in the window's font (rich text).
     QString windowFontHint(const QStringList& lines) const;
     void placeToolsCorner();  // the tools button and recording mark at the tab row's right end
+    QRect readingsRect() const;  // the reading boxes, in screen coordinates
+    // Where a window of `size` goes beside `main` on `screens` (available areas): right, left,
+    // below or above where one of those lies wholly on the screens; otherwise inside `area`
+    // where it covers the least of `readings`.
+    static QRect placeBeside(const QRect& main, const QSize& size, const QVector<QRect>& screens, const QRect& area,
+                             const QRect& readings);
     SignalView* signalView() const { return _signalView; }
     bool recording() const;
 
@@ -393,7 +400,6 @@ private:
     void saveSignalViewState();
     // Where a view of `size` opens when it has no remembered place: beside the window.
     QRect signalViewPlaceBeside(const QSize& size) const;
-    QRect readingsRect() const;  // the reading boxes, in screen coordinates
     void RecordReadingsToggled(bool on);
     // Ends the recording; a non-empty reason goes into the file's last line and stays on the
     // recording mark, so the operator sees why it stopped.
@@ -415,6 +421,7 @@ private:
     // as the boxes show them now; held: the run has ended.
     void describeReadings(bool held);
     SignalView* _signalView = nullptr;
+    QString _viewCrateSerial, _viewModuleSerial;  // what the view was last told
     std::atomic<bool> _signalWanted{false};
     std::shared_ptr<RecordingSink> _recording;
     bool _recordColumnsDue = false;

@@ -357,15 +357,23 @@ constexpr const char* kViewTop = "Top";
 constexpr const char* kViewWidth = "Width";
 constexpr const char* kViewHeight = "Height";
 
-// How much of `r` lies on some screen's available area, in pixels.
-qint64 visibleArea(const QRect& r)
+// How much of `r` lies on the screens' available areas, in pixels.
+qint64 visibleArea(const QRect& r, const QVector<QRect>& screens)
 {
     qint64 area = 0;
-    for (QScreen* s : QGuiApplication::screens()) {
-        const QRect v = r.intersected(s->availableGeometry());
+    for (const QRect& s : screens) {
+        const QRect v = r.intersected(s);
         area += qint64(v.width()) * v.height();
     }
     return area;
+}
+
+QVector<QRect> availableScreens()
+{
+    QVector<QRect> out;
+    for (QScreen* s : QGuiApplication::screens())
+        out << s->availableGeometry();
+    return out;
 }
 }  // namespace
 
@@ -380,19 +388,22 @@ QRect TMainForm::readingsRect() const
 
 QRect TMainForm::signalViewPlaceBeside(const QSize& size) const
 {
+    return placeBeside(frameGeometry(), size, availableScreens(), workArea(this), readingsRect());
+}
+
+QRect TMainForm::placeBeside(const QRect& main, const QSize& size, const QVector<QRect>& screens, const QRect& area,
+                             const QRect& readings)
+{
     // Beside the window where a screen has room (right, left, below, above); otherwise where
     // the view covers the least of the reading boxes, inside the work area.
-    const QRect main = frameGeometry();
     const QRect candidates[] = {QRect(QPoint(main.right() + 1, main.top()), size),
                                 QRect(QPoint(main.left() - size.width(), main.top()), size),
                                 QRect(QPoint(main.left(), main.bottom() + 1), size),
                                 QRect(QPoint(main.left(), main.top() - size.height()), size)};
     for (const QRect& c : candidates)
-        if (visibleArea(c) == qint64(size.width()) * size.height())
+        if (visibleArea(c, screens) == qint64(size.width()) * size.height())
             return c;
-    const QRect area = workArea(this);
     const QSize fit = size.boundedTo(area.size());
-    const QRect readings = readingsRect();
     const QRect inside[] = {QRect(QPoint(area.right() - fit.width() + 1, area.top()), fit),
                             QRect(area.topLeft(), fit),
                             QRect(QPoint(area.left(), area.bottom() - fit.height() + 1), fit),
@@ -412,7 +423,7 @@ QRect TMainForm::signalViewPlaceBeside(const QSize& size) const
 
 void TMainForm::restoreSignalViewState()
 {
-    QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions(): the keys, with their defaults
+    QMap<QString, QString> options = _signalView->saveOptions();  // the keys, with their defaults
     QRect place;
     try {
         const IniFile file(settingsFile());
@@ -424,13 +435,13 @@ void TMainForm::restoreSignalViewState()
     } catch (const std::exception&) {
         // An unreadable file: the view opens as new.
     }
-    // OPTIONS-PENDING _signalView->restoreOptions(options);
+    _signalView->restoreOptions(options);
     // A remembered place is taken when its size is sane and most of it is on a screen today
     // (a monitor may have gone since).
     const QSize least = _signalView->minimumSizeHint();
     const bool sane = place.width() >= std::max(200, least.width()) && place.height() >= std::max(150, least.height()) &&
                       place.width() <= 20000 && place.height() <= 20000;
-    if (sane && visibleArea(place) * 2 >= qint64(place.width()) * place.height()) {
+    if (sane && visibleArea(place, availableScreens()) * 2 >= qint64(place.width()) * place.height()) {
         _signalView->resize(place.size());
         _signalView->move(place.topLeft());
         return;
@@ -445,7 +456,7 @@ void TMainForm::saveSignalViewState()
     if (!_signalView)
         return;
     const QRect place(_signalView->pos(), _signalView->size());
-    const QMap<QString, QString> options;  // OPTIONS-PENDING _signalView->saveOptions();
+    const QMap<QString, QString> options = _signalView->saveOptions();
     try {
         IniFile file(settingsFile());
         IniFile::Update update(file);
@@ -474,6 +485,18 @@ void TMainForm::acquisitionShowSignal(std::shared_ptr<SignalFrame> frame)
         t.valueText = f->Value1LMDEdit->text();
         t.frequencyText = f->Value2LMDEdit->text();
         t.phaseText = f->Value3LMDEdit->text();
+    }
+    // The crate and module the frames come from, for the exports' headers.
+    QString crateSerial;
+    const std::uint16_t crate = Discovery.selectedCrateIndex;
+    if (crate < DiscoveryTable::kMaxCrates)
+        crateSerial = QString::fromLatin1(Discovery.crateSerials[crate],
+                                          static_cast<int>(qstrnlen(Discovery.crateSerials[crate], DiscoveryTable::kTextSize)));
+    const QString moduleSerial = serialText(ModuleHandle.moduleInfo.serialNumber);
+    if (crateSerial != _viewCrateSerial || moduleSerial != _viewModuleSerial) {
+        _viewCrateSerial = crateSerial;
+        _viewModuleSerial = moduleSerial;
+        _signalView->setSource(crateSerial, moduleSerial);
     }
     _signalView->showFrame(std::move(frame));
 }

@@ -1,181 +1,41 @@
 #include "SignalPlot.h"
 
 #include "SignalFrame.h"
+#include "SignalPixels.h"
 
 #include <QEvent>
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace qmx {
 
-namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr float kInfF = std::numeric_limits<float>::infinity();
-
-const QColor kAreaColor(255, 255, 255);
-const QColor kGridColor(222, 222, 222);
-const QColor kMinorGridColor(240, 240, 240);
-const QColor kFrameColor(150, 150, 150);
-const QColor kCrosshairColor(90, 90, 90);
-
-// floor(v) as an int limited to [lo, hi]; lo for a value that is not a number. Every
-// conversion of a computed coordinate to a pixel goes through here: a double beyond the range
-// of int must never be converted.
-int clampedFloor(double v, int lo, int hi)
-{
-    if (!(v >= lo))
-        return lo;
-    if (v >= hi)
-        return hi;
-    return static_cast<int>(std::floor(v));
-}
-
-// A tick step of 1, 2 or 5 times a power of ten giving about `count` ticks over `span`.
-double niceStep(double span, double count)
-{
-    if (!(span > 0) || !std::isfinite(span))
-        return 1;
-    const double raw = span / std::max(1.0, count);
-    const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    const double n = raw / magnitude;
-    return (n <= 1 ? 1 : n <= 2 ? 2 : n <= 5 ? 5 : 10) * magnitude;
-}
-
-// Digits after the point that tell values `resolution` apart.
-int decimalsFor(double resolution)
-{
-    if (!(resolution > 0) || !std::isfinite(resolution))
-        return 0;
-    return static_cast<int>(std::clamp(std::ceil(-std::log10(resolution) - 1e-9), 0.0, 12.0));
-}
-
-QString fixedText(double v, int decimals)
-{
-    QString t = QString::number(v, 'f', decimals);
-    // "-0.00" for a value that rounds to zero reads as a fault
-    if (t.startsWith('-') && t.count(QLatin1Char('0')) + t.count(QLatin1Char('.')) == t.size() - 1)
-        t.remove(0, 1);
-    return t;
-}
-
-// A frequency as the peak legend shows it: kHz with the panel's five decimals from 1 kHz.
-// In kilohertz with five decimals, as the channel panels show frequencies.
-QString peakFrequencyText(double hz) { return QString::number(hz / 1000, 'f', 5) + " кГц"; }
-
-// a*b/d rounded down (or up), exact for any operands: in 64 bits while the product fits, as
-// it does for any real frame, else in 128.
-unsigned long long mulDiv(unsigned long long a, unsigned long long b, unsigned long long d, bool up)
-{
-    unsigned long long product;
-    if (!__builtin_mul_overflow(a, b, &product) && product <= ~0ull - d)
-        return (product + (up ? d - 1 : 0)) / d;
-    using Wide = unsigned __int128;
-    return static_cast<unsigned long long>((Wide(a) * b + (up ? d - 1 : 0)) / d);
-}
-
-bool usableRange(double volts) { return std::isfinite(volts) && volts > 0 && volts < 1e9; }
-
-// Writes trace pixels straight into an RGB32 image. QPainter strokes every pixel of a line
-// through its general machinery; for the bands a dense signal makes (hundreds of pixels high
-// in every column, four channels) that is about ten times slower than these loops. Works in
-// logical pixels, each a block of device pixels on a high-density screen, clipped to `clip`.
-class PixelWriter {
-public:
-    PixelWriter(QImage& image, const QRect& clip)
-        : _bits(image.bits()),
-          _stride(image.bytesPerLine()),
-          _width(image.width()),
-          _height(image.height()),
-          _dpr(image.devicePixelRatio()),
-          _unit(image.devicePixelRatio() == 1.0)
-    {
-        _clip = clip & QRect(0, 0, static_cast<int>(_width / _dpr), static_cast<int>(_height / _dpr));
-    }
-
-    void setColor(const QColor& color) { _rgb = color.rgb(); }
-
-    // Rows y0 .. y1 of column x.
-    void column(int x, int y0, int y1)
-    {
-        if (x < _clip.left() || x > _clip.right())
-            return;
-        y0 = std::max(y0, _clip.top());
-        y1 = std::min(y1, _clip.bottom());
-        if (y0 > y1)
-            return;
-        if (_unit) {
-            uchar* p = _bits + static_cast<qsizetype>(y0) * _stride + static_cast<qsizetype>(x) * 4;
-            for (int y = y0; y <= y1; ++y, p += _stride)
-                *reinterpret_cast<QRgb*>(p) = _rgb;
-            return;
-        }
-        const auto device = [this](int v, int limit) { return std::clamp(static_cast<int>(std::floor(v * _dpr)), 0, limit); };
-        const int dx0 = device(x, _width), dx1 = device(x + 1, _width);
-        const int dy0 = device(y0, _height), dy1 = device(y1 + 1, _height);
-        for (int y = dy0; y < dy1; ++y) {
-            auto* row = reinterpret_cast<QRgb*>(_bits + static_cast<qsizetype>(y) * _stride);
-            std::fill(row + dx0, row + dx1, _rgb);
-        }
-    }
-
-    // A straight line from a to b, both ends included.
-    void line(QPoint a, QPoint b)
-    {
-        int x = a.x(), y = a.y();
-        const int dx = std::abs(b.x() - x), dy = -std::abs(b.y() - y);
-        const int sx = x < b.x() ? 1 : -1, sy = y < b.y() ? 1 : -1;
-        int err = dx + dy;
-        for (;;) {
-            column(x, y, y);
-            if (x == b.x() && y == b.y())
-                break;
-            const int e2 = 2 * err;
-            if (e2 >= dy) {
-                err += dy;
-                x += sx;
-            }
-            if (e2 <= dx) {
-                err += dx;
-                y += sy;
-            }
-        }
-    }
-
-    // Row y from x0 to x1, dashed: `on` pixels drawn of every `period`, starting `phase` in.
-    void dashedRow(int y, int x0, int x1, int on, int period, int phase)
-    {
-        for (int x = x0; x <= x1; ++x)
-            if ((x - x0 + phase) % period < on)
-                column(x, y, y);
-    }
-
-private:
-    uchar* _bits;
-    qsizetype _stride;
-    int _width, _height;
-    qreal _dpr;
-    bool _unit;
-    QRect _clip;
-    QRgb _rgb = 0xFF000000u;
-};
-
-}  // namespace
+using namespace signalplot;
 
 QColor signalChannelColor(int channel)
 {
     switch (channel) {
-    case 0: return QColor(0, 80, 220);    // blue
-    case 1: return QColor(215, 0, 0);     // red
-    case 2: return QColor(0, 145, 0);     // green
-    case 3: return QColor(190, 0, 190);   // magenta
-    default: return QColor(0, 0, 0);
+    case 0: return QColor(230, 159, 0);    // orange
+    case 1: return QColor(86, 180, 233);   // sky blue
+    case 2: return QColor(0, 158, 115);    // bluish green
+    case 3: return QColor(204, 121, 167);  // reddish purple
+    default: return QColor(128, 128, 128);
+    }
+}
+
+QString signalChannelCue(int channel)
+{
+    switch (channel) {
+    case 0: return QStringLiteral("—— ■");
+    case 1: return QStringLiteral("– – ✚");
+    case 2: return QStringLiteral("··· ✖");
+    case 3: return QStringLiteral("— — □");
+    default: return {};
     }
 }
 
@@ -201,6 +61,7 @@ SignalPlot::SignalPlot(QWidget* parent) : QWidget(parent)
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);  // the background picture covers every pixel
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setFocusPolicy(Qt::ClickFocus);
     updateMargins();
 }
 
@@ -233,6 +94,9 @@ SignalAxis SignalPlot::saneAxis(SignalAxis a)
     return a;
 }
 
+QColor SignalPlot::areaColor() const { return palette().color(QPalette::Base); }
+QColor SignalPlot::textColor() const { return palette().color(QPalette::Text); }
+
 void SignalPlot::updateMargins()
 {
     const QFontMetrics fm(font());
@@ -249,6 +113,8 @@ void SignalPlot::setFrame(std::shared_ptr<const SignalFrame> frame)
             _cursorInside = false;
         emit cursorMoved(_cursorInside ? cursorTextAt(_cursor) : QString());
     }
+    if (_cursorsOn)
+        emit cursorsChanged();
 }
 
 void SignalPlot::setChannelShown(int channel, bool shown)
@@ -293,7 +159,9 @@ void SignalPlot::prepare() const
     self->_stale = false;
     self->_canvasStale = true;
     self->_builtSize = size();
+    self->_notes.clear();
     self->rebuild(plotRect());
+    self->resnapCursors();
 }
 
 SignalAxis SignalPlot::xAxis() const
@@ -354,18 +222,87 @@ QString SignalPlot::cursorTextAt(QPoint pixel) const
 
 QString SignalPlot::xTickText(double scaled, int decimals) const { return fixedText(scaled, decimals); }
 
+// ---- painting
+
 void SignalPlot::paintEvent(QPaintEvent*)
 {
     prepare();
     updateCanvas();
     QPainter p(this);
     p.drawImage(0, 0, _canvas);
-    if (_cursorInside && _frame) {
+    drawOverlay(p);
+    if (_cursorInside && _frame && _drag == Drag::None) {
         const QRect a = plotRect();
-        p.setPen(QPen(kCrosshairColor, 1, Qt::DotLine));
+        p.setPen(QPen(mixColor(areaColor(), textColor(), 0.6), 1, Qt::DotLine));
         p.drawLine(_cursor.x(), a.top(), _cursor.x(), a.bottom());
         p.drawLine(a.left(), _cursor.y(), a.right(), _cursor.y());
     }
+    if (_drag == Drag::Rubber) {
+        p.setPen(QPen(textColor(), 1, Qt::DashLine));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRect(_pressAt, _dragAt).normalized() & plotRect());
+    }
+}
+
+void SignalPlot::renderPlot(QPainter& p, const QRect& target)
+{
+    prepare();
+    updateCanvas();
+    p.save();
+    p.translate(target.topLeft());
+    p.setClipRect(QRect(QPoint(0, 0), target.size()));
+    p.drawImage(QRect(QPoint(0, 0), size()), _canvas);
+    drawOverlay(p);
+    p.restore();
+}
+
+void SignalPlot::drawOverlay(QPainter& p) const
+{
+    if (!_frame)
+        return;
+    const QRect a = plotRect();
+    const QFontMetrics fm(font());
+    p.save();
+    p.setClipRect(a);
+    int row = 0;
+    for (const auto& [text, color] : _notes) {
+        p.setPen(color);
+        p.drawText(QRect(a.left() + 6, a.top() + 2 + row * fm.height(), a.width() - 12, fm.height()),
+                   Qt::AlignLeft | Qt::AlignVCenter, text);
+        ++row;
+    }
+    if (_cursorsOn) {
+        const QColor ink = textColor();
+        for (std::size_t i = 0; i < 2; ++i) {
+            const SignalCursorPoint& c = _cursorPoints[i];
+            if (!c.valid)
+                continue;
+            const QPoint at = pixelAt(QPointF(c.x, c.y));
+            p.setPen(QPen(ink, 1, i == 0 ? Qt::SolidLine : Qt::DashLine));
+            p.drawLine(at.x(), a.top(), at.x(), a.bottom());
+            p.setBrush(Qt::NoBrush);
+            p.drawEllipse(at, 4, 4);
+            p.drawText(at.x() + 4, a.bottom() - 4, i == 0 ? QStringLiteral("A") : QStringLiteral("B"));
+        }
+        if (_cursorPoints[0].valid && _cursorPoints[1].valid) {
+            const QStringList lines = cursorTexts(_cursorPoints[0], _cursorPoints[1]);
+            // the box from the longest line's length (laying the lines out twice a frame to
+            // measure them costs as much as drawing them)
+            qsizetype longest = 0;
+            for (const QString& l : lines)
+                longest = std::max(longest, l.size());
+            const int width = static_cast<int>(longest) * fm.horizontalAdvance(QLatin1Char('0'));
+            const QRect box(a.left() + 6, a.bottom() - 8 - fm.height() * static_cast<int>(lines.size()) - fm.height(),
+                            width + 10, fm.height() * static_cast<int>(lines.size()) + 4);
+            QColor back = areaColor();
+            back.setAlpha(210);
+            p.fillRect(box, back);
+            p.setPen(ink);
+            for (int i = 0; i < lines.size(); ++i)
+                p.drawText(box.left() + 5, box.top() + 2 + fm.ascent() + i * fm.height(), lines[i]);
+        }
+    }
+    p.restore();
 }
 
 void SignalPlot::updateCanvas()
@@ -398,7 +335,7 @@ bool SignalPlot::paintBackground()
     const QRect a = plotRect();
     QPainter p(&_background);
     p.fillRect(rect(), palette().color(QPalette::Window));
-    p.fillRect(a, kAreaColor);
+    p.fillRect(a, areaColor());
     if (_frame) {
         drawLinearTicks(p, a, false);
         if (_x.log)
@@ -411,10 +348,10 @@ bool SignalPlot::paintBackground()
         p.drawText(QRect(a.left(), 0, a.width(), a.top() - 2), Qt::AlignLeft | Qt::AlignBottom, _y.title);
         p.drawText(QRect(0, a.bottom() + 4, width() - 4, fm.height() + 2), Qt::AlignRight | Qt::AlignTop, _x.title);
     }
-    p.setPen(kFrameColor);
+    p.setPen(mixColor(areaColor(), textColor(), 0.45));
     p.drawRect(a.adjusted(-1, -1, 0, 0));
     if (!_message.isEmpty()) {
-        p.setPen(palette().color(QPalette::WindowText));
+        p.setPen(textColor());
         p.drawText(a, Qt::AlignCenter, _message);
     }
     return true;
@@ -428,6 +365,7 @@ void SignalPlot::drawLinearTicks(QPainter& p, const QRect& a, bool horizontal)
     const int decimals = decimalsFor(step * axis.labelScale);
     const QFontMetrics fm(font());
     const QColor text = palette().color(QPalette::WindowText);
+    const QColor grid = mixColor(areaColor(), textColor(), 0.22);
     // labels keep clear of each other and of the x axis title at the right
     int freeFrom = horizontal ? 0 : a.bottom() + fm.ascent() / 2 + 1;
     const int rightLimit = this->width() - fm.horizontalAdvance(_x.title) - 12;
@@ -442,7 +380,7 @@ void SignalPlot::drawLinearTicks(QPainter& p, const QRect& a, bool horizontal)
         const int width = fm.horizontalAdvance(label);
         if (horizontal) {
             const int x = columnOf(v, a);
-            p.setPen(kGridColor);
+            p.setPen(grid);
             p.drawLine(x, a.top(), x, a.bottom());
             const int left = x - width / 2;
             if (left >= freeFrom && left + width <= rightLimit) {
@@ -452,7 +390,7 @@ void SignalPlot::drawLinearTicks(QPainter& p, const QRect& a, bool horizontal)
             }
         } else {
             const int y = rowOf(v, a);
-            p.setPen(kGridColor);
+            p.setPen(grid);
             p.drawLine(a.left(), y, a.right(), y);
             const int baseline = y + fm.ascent() / 2;
             if (baseline <= freeFrom && baseline - fm.ascent() >= 0) {
@@ -475,6 +413,8 @@ void SignalPlot::drawLogTicks(QPainter& p, const QRect& a)
     const bool fewDecades = e1 - e0 <= 2;
     const QFontMetrics fm(font());
     const QColor text = palette().color(QPalette::WindowText);
+    const QColor grid = mixColor(areaColor(), textColor(), 0.22);
+    const QColor minorGrid = mixColor(areaColor(), textColor(), 0.11);
     int freeFrom = 0;
     const int rightLimit = this->width() - fm.horizontalAdvance(_x.title) - 12;
     for (double e = e0; e <= e1 && e - e0 <= 1000; e += 1) {
@@ -485,7 +425,7 @@ void SignalPlot::drawLogTicks(QPainter& p, const QRect& a)
             if (v < _x.lo || v > _x.hi)
                 continue;
             const int x = columnOf(v, a);
-            p.setPen(m == 1 ? kGridColor : kMinorGridColor);
+            p.setPen(m == 1 ? grid : minorGrid);
             p.drawLine(x, a.top(), x, a.bottom());
             const bool labelled = (m == 1 && std::fmod(e - e0, every) == 0) || (fewDecades && (m == 2 || m == 5));
             if (!labelled)
@@ -513,12 +453,6 @@ void SignalPlot::moveCrosshair(QPoint pixel)
     emit cursorMoved(inside ? cursorTextAt(pixel) : QString());
 }
 
-void SignalPlot::mouseMoveEvent(QMouseEvent* e)
-{
-    moveCrosshair(e->position().toPoint());
-    QWidget::mouseMoveEvent(e);
-}
-
 void SignalPlot::leaveEvent(QEvent* e)
 {
     moveCrosshair(QPoint(-1, -1));
@@ -529,6 +463,7 @@ void SignalPlot::hideEvent(QHideEvent* e)
 {
     // a window closed under the mouse gets no leave event
     moveCrosshair(QPoint(-1, -1));
+    _drag = Drag::None;
     QWidget::hideEvent(e);
 }
 
@@ -540,426 +475,6 @@ void SignalPlot::changeEvent(QEvent* e)
         invalidate();
     }
     QWidget::changeEvent(e);
-}
-
-// ---------------------------------------------------------------------------------------------
-// SignalWaveformPlot
-
-SignalWaveformPlot::SignalWaveformPlot(QWidget* parent) : SignalPlot(parent)
-{
-    setObjectName("SignalWaveformPlot");
-}
-
-void SignalWaveformPlot::setFitToData(bool fit)
-{
-    if (fit == _fit)
-        return;
-    _fit = fit;
-    invalidate();
-}
-
-void SignalWaveformPlot::rebuild(const QRect& area)
-{
-    for (auto& spans : _spans)
-        spans.clear();
-    _limitTop.fill(-1);
-    _limitBottom.fill(-1);
-
-    SignalAxis x, y;
-    y.title = "U, В";
-    const SignalFrame* f = frame();
-    if (!f) {
-        _message = "Нет данных";
-        _samples = false;
-        _yFromFit = false;
-        x.labelScale = 1e3;
-        x.title = "t, мс";
-        y.lo = -1;
-        _x = x;
-        _y = y;
-        return;
-    }
-    _message.clear();
-
-    // Time axis: 0 .. M/Fs, or in samples when the frame has no usable rate or length.
-    std::size_t maxBuckets = 0;
-    for (const ChannelTrace& t : f->channels)
-        if (t.present)
-            maxBuckets = std::max(maxBuckets, std::min(t.envelopeMin.size(), t.envelopeMax.size()));
-    const long long m = f->samplesPerChannel;
-    const double fs = f->sampleRate;
-    const double duration = m > 0 && fs > 0 && std::isfinite(fs) ? static_cast<double>(m) / fs : 0;
-    _samples = !(std::isfinite(duration) && duration > 0);
-    if (_samples) {
-        x.hi = static_cast<double>(m > 0 ? static_cast<std::size_t>(m) : std::max<std::size_t>(maxBuckets, 1));
-        x.title = "n, отсчёт";
-    } else {
-        x.hi = duration;
-        x.labelScale = duration <= 2 ? 1e3 : 1;
-        x.title = duration <= 2 ? "t, мс" : "t, с";
-    }
-    _x = saneAxis(x);
-
-    // Buckets to pixel columns: bucket i holds samples [floor(i*N/B), floor((i+1)*N/B)) and
-    // goes into every column those samples fall in; a column keeps the extremes of its buckets.
-    const auto w = static_cast<unsigned>(area.width());
-    constexpr long long kMaxSamples = 1LL << 36;
-    const auto n = static_cast<unsigned long long>(
-        std::clamp<long long>(m > 0 ? m : static_cast<long long>(std::min<std::size_t>(maxBuckets, kMaxSamples)), 1, kMaxSamples));
-    double dataLo = kInf, dataHi = -kInf, widest = 0;
-    for (int ch = 0; ch < 4; ++ch) {
-        if (!traceShown(ch))
-            continue;
-        const auto c = static_cast<std::size_t>(ch);
-        const ChannelTrace& t = f->channels[c];
-        if (usableRange(t.rangeVolts))
-            widest = std::max(widest, t.rangeVolts);
-        std::vector<float>& colMin = _columnMin[c];
-        std::vector<float>& colMax = _columnMax[c];
-        colMin.assign(w, kInfF);
-        colMax.assign(w, -kInfF);
-        const std::size_t b = std::min(t.envelopeMin.size(), t.envelopeMax.size());
-        for (std::size_t i = 0; i < b; ++i) {
-            float lo = t.envelopeMin[i], hi = t.envelopeMax[i];
-            const bool loOk = std::isfinite(lo), hiOk = std::isfinite(hi);
-            if (!loOk && !hiOk)
-                continue;
-            if (!loOk)
-                lo = hi;
-            if (!hiOk)
-                hi = lo;
-            if (lo > hi)
-                std::swap(lo, hi);
-            const unsigned long long first = mulDiv(i, n, b, false);
-            unsigned long long end = mulDiv(i + 1, n, b, false);
-            if (end <= first)
-                end = first + 1;
-            const auto c0 = static_cast<unsigned>(std::min<unsigned long long>(mulDiv(first, w, n, false), w - 1));
-            const auto c1 = static_cast<unsigned>(std::clamp<unsigned long long>(mulDiv(end, w, n, true), c0 + 1, w) - 1);
-            for (unsigned col = c0; col <= c1; ++col) {
-                colMin[col] = std::min(colMin[col], lo);
-                colMax[col] = std::max(colMax[col], hi);
-            }
-            dataLo = std::min<double>(dataLo, lo);
-            dataHi = std::max<double>(dataHi, hi);
-        }
-    }
-
-    // Volts axis: the widest range in view, or fitted to the data (rounded to a tick step and
-    // kept while the data still fill most of it, so it does not hop from frame to frame).
-    const bool haveData = dataLo <= dataHi;
-    if (!_fit && widest > 0) {
-        y.lo = -widest * 1.05;
-        y.hi = widest * 1.05;
-        _yFromFit = false;
-    } else if (!haveData) {
-        y.lo = -1;
-        y.hi = 1;
-        _yFromFit = false;
-    } else {
-        const double span = dataHi - dataLo;
-        const double pad = span > 0 ? span * 0.05 : std::max(std::fabs(dataHi) * 0.1, 1e-6);
-        const double step = niceStep(span + 2 * pad, 20);
-        const double lo = std::floor((dataLo - pad) / step) * step;
-        const double hi = std::ceil((dataHi + pad) / step) * step;
-        const bool keep = _yFromFit && _y.lo <= dataLo && _y.hi >= dataHi && hi - lo >= 0.6 * (_y.hi - _y.lo);
-        y.lo = keep ? _y.lo : lo;
-        y.hi = keep ? _y.hi : hi;
-        _yFromFit = true;
-    }
-    _y = saneAxis(y);
-
-    // Columns to spans: each column covers the rows from its maximum to its minimum,
-    // stretched to meet the previous column so that the trace stays connected.
-    for (int ch = 0; ch < 4; ++ch) {
-        if (!traceShown(ch))
-            continue;
-        const auto c = static_cast<std::size_t>(ch);
-        const ChannelTrace& t = f->channels[c];
-        if (usableRange(t.rangeVolts)) {
-            const auto limitRow = [&](double v) {
-                const double r = (1 - _y.fraction(v)) * area.height();
-                return r >= 0 && r < area.height() ? area.top() + clampedFloor(r, 0, area.height() - 1) : -1;
-            };
-            _limitTop[c] = limitRow(t.rangeVolts);
-            _limitBottom[c] = limitRow(-t.rangeVolts);
-        }
-        const std::vector<float>& colMin = _columnMin[c];
-        const std::vector<float>& colMax = _columnMax[c];
-        std::vector<QLine>& spans = _spans[c];
-        spans.reserve(w);
-        bool previous = false;
-        int prevTop = 0, prevBottom = 0;
-        for (unsigned col = 0; col < w; ++col) {
-            if (!(colMin[col] <= colMax[col])) {
-                previous = false;
-                continue;
-            }
-            const int top = rowOf(colMax[col], area);
-            const int bottom = rowOf(colMin[col], area);
-            int from = top, to = bottom;
-            if (previous) {
-                if (to < prevTop)
-                    to = prevTop;
-                else if (from > prevBottom)
-                    from = prevBottom;
-            }
-            const int px = area.left() + static_cast<int>(col);
-            spans.emplace_back(px, from, px, to);
-            prevTop = top;
-            prevBottom = bottom;
-            previous = true;
-        }
-    }
-}
-
-void SignalWaveformPlot::drawTraces(QImage& canvas) const
-{
-    const QRect a = plotRect();
-    PixelWriter out(canvas, a);
-    for (std::size_t c = 0; c < 4; ++c) {
-        // dashes of the channels take turns, so limits of equal ranges all stay visible
-        out.setColor(signalChannelColor(static_cast<int>(c)));
-        for (int row : {_limitTop[c], _limitBottom[c]})
-            if (row >= 0)
-                out.dashedRow(row, a.left(), a.right(), 6, 24, 24 - 6 * static_cast<int>(c));
-    }
-    for (std::size_t c = 0; c < 4; ++c) {
-        out.setColor(signalChannelColor(static_cast<int>(c)));
-        for (const QLine& span : _spans[c])
-            out.column(span.x1(), span.y1(), span.y2());
-    }
-}
-
-QString SignalWaveformPlot::cursorReading(QPointF value, QPointF perPixel) const
-{
-    const QString volts = fixedText(value.y(), decimalsFor(perPixel.y()));
-    if (_samples)
-        return QString("n = %1, U = %2 В").arg(fixedText(value.x(), decimalsFor(perPixel.x())), volts);
-    const double scale = _x.labelScale;
-    return QString("t = %1 %2, U = %3 В")
-        .arg(fixedText(value.x() * scale, decimalsFor(perPixel.x() * scale)), scale == 1 ? "с" : "мс", volts);
-}
-
-// ---------------------------------------------------------------------------------------------
-// SignalSpectrumPlot
-
-SignalSpectrumPlot::SignalSpectrumPlot(QWidget* parent) : SignalPlot(parent)
-{
-    setObjectName("SignalSpectrumPlot");
-}
-
-void SignalSpectrumPlot::setLogFrequency(bool log)
-{
-    if (log == _log)
-        return;
-    _log = log;
-    invalidate();
-}
-
-QString SignalSpectrumPlot::xTickText(double scaled, int decimals) const
-{
-    if (!_x.log)
-        return SignalPlot::xTickText(scaled, decimals);
-    // decades read best short: 100, 1к, 10к
-    if (scaled >= 1e6)
-        return QString::number(scaled / 1e6, 'g', 4) + "М";
-    if (scaled >= 1e3)
-        return QString::number(scaled / 1e3, 'g', 4) + "к";
-    return QString::number(scaled, 'g', 4);
-}
-
-void SignalSpectrumPlot::rebuild(const QRect& area)
-{
-    for (auto& line : _polylines)
-        line.clear();
-    for (Peak& peak : _peaks)
-        peak = Peak();
-
-    SignalAxis x, y;
-    x.title = "f, Гц";
-    x.log = _log;
-    y.title = "L, дБВ";
-    y.lo = -140;
-    y.hi = 0;
-    const SignalFrame* f = frame();
-    if (!f) {
-        _message = "Нет данных";
-        _yFromData = false;
-        x.lo = _log ? 1 : 0;
-        x.hi = _log ? 10 : 1;
-        _x = x;
-        _y = y;
-        return;
-    }
-
-    // Extents of what is shown.
-    double maxHz = -kInf, minPositiveHz = kInf, maxDb = -kInf;
-    bool anyShown = false, anyPoint = false;
-    for (int ch = 0; ch < 4; ++ch) {
-        if (!traceShown(ch))
-            continue;
-        anyShown = true;
-        const ChannelTrace& t = f->channels[static_cast<std::size_t>(ch)];
-        const std::size_t n = std::min(t.spectrumHz.size(), t.spectrumDbV.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            const double hz = t.spectrumHz[i];
-            const double db = t.spectrumDbV[i];
-            if (!std::isfinite(hz) || !std::isfinite(db))
-                continue;
-            anyPoint = true;
-            maxHz = std::max(maxHz, hz);
-            if (hz > 0)
-                minPositiveHz = std::min(minPositiveHz, hz);
-            maxDb = std::max(maxDb, db);
-        }
-        if (t.hasPeak && std::isfinite(t.peakHz) && std::isfinite(t.peakDbV))
-            maxDb = std::max(maxDb, t.peakDbV);
-    }
-    _message = anyShown && !anyPoint ? "Нет спектра" : QString();
-
-    // Frequency axis: up to Fs/2 (or the highest point without a sample rate).
-    const double fs = f->sampleRate;
-    double hi = std::isfinite(fs) && fs > 0 ? fs / 2 : (maxHz > 0 ? maxHz : 1);
-    if (!(hi > 0) || !std::isfinite(hi))
-        hi = 1;
-    x.hi = hi;
-    if (_log) {
-        x.lo = minPositiveHz < hi ? std::max(minPositiveHz, hi * 1e-12) : hi / 1000;
-    } else {
-        x.lo = 0;
-        x.labelScale = hi >= 10000 ? 1e-3 : 1;
-        x.title = hi >= 10000 ? "f, кГц" : "f, Гц";
-    }
-    _x = saneAxis(x);
-
-    // Level axis: 140 dB from a little above the highest level, rounded to 10 dB and kept
-    // while the highest level stays a little below it; never below the floor.
-    if (maxDb > -kInf) {
-        const double top = std::clamp(maxDb, kDbvFloor, 400.0);
-        const bool keep = _yFromData && _y.hi >= top + 2 && _y.hi <= top + 25;
-        y.hi = keep ? _y.hi : std::ceil((top + 5) / 10) * 10;
-        y.lo = y.hi - 140;
-        if (y.lo < kDbvFloor) {
-            y.lo = kDbvFloor;
-            y.hi = kDbvFloor + 140;
-        }
-        _yFromData = true;
-    } else {
-        _yFromData = false;
-    }
-    _y = saneAxis(y);
-
-    // Points to pixel columns: each column keeps its highest level, drawn as one polyline.
-    const int w = area.width();
-    if (_log && (_edges.size() != static_cast<std::size_t>(w) + 1 || _edges.front() != _x.lo || _edges.back() != _x.hi)) {
-        // the column edges stay while the axis does (from frame to frame, as a rule)
-        _edges.resize(static_cast<std::size_t>(w) + 1);
-        const double lgLo = std::log10(_x.lo), lgSpan = std::log10(_x.hi) - lgLo;
-        for (int c = 0; c <= w; ++c)
-            _edges[static_cast<std::size_t>(c)] = std::pow(10.0, lgLo + lgSpan * c / w);
-        _edges.front() = _x.lo;
-        _edges.back() = _x.hi;
-    }
-    for (int ch = 0; ch < 4; ++ch) {
-        if (!traceShown(ch))
-            continue;
-        const auto chIndex = static_cast<std::size_t>(ch);
-        const ChannelTrace& t = f->channels[chIndex];
-        _columnTop.assign(static_cast<std::size_t>(w), -kInfF);
-        const std::size_t n = std::min(t.spectrumHz.size(), t.spectrumDbV.size());
-        std::size_t hint = 0;  // the column of the previous point: points come in ascending order
-        for (std::size_t i = 0; i < n; ++i) {
-            const double hz = t.spectrumHz[i];
-            const float db = t.spectrumDbV[i];
-            if (!std::isfinite(hz) || !std::isfinite(db))
-                continue;
-            std::size_t col;
-            if (_log) {
-                if (!(hz >= _edges.front() && hz <= _edges.back()))
-                    continue;
-                if (hint < static_cast<std::size_t>(w) && _edges[hint] <= hz && hz < _edges[hint + 1]) {
-                    col = hint;
-                } else {
-                    const auto it = std::upper_bound(_edges.begin(), _edges.end(), hz);
-                    col = static_cast<std::size_t>(it - _edges.begin()) - 1;
-                }
-                col = std::min(col, static_cast<std::size_t>(w) - 1);
-                hint = col;
-            } else {
-                const double px = _x.fraction(hz) * w;
-                if (!(px >= 0 && px <= w))
-                    continue;
-                col = static_cast<std::size_t>(clampedFloor(px, 0, w - 1));
-            }
-            _columnTop[col] = std::max(_columnTop[col], db);
-        }
-        QVector<QPoint>& line = _polylines[chIndex];
-        for (int col = 0; col < w; ++col) {
-            const float level = _columnTop[static_cast<std::size_t>(col)];
-            if (level > -kInfF)
-                line.append(QPoint(area.left() + col, rowOf(level, area)));
-        }
-
-        if (t.hasPeak && std::isfinite(t.peakHz) && std::isfinite(t.peakDbV)) {
-            const double fr = _x.fraction(t.peakHz);
-            if (fr >= 0 && fr <= 1) {
-                Peak& peak = _peaks[chIndex];
-                peak.shown = true;
-                peak.at = QPoint(area.left() + clampedFloor(fr * w, 0, w - 1), rowOf(t.peakDbV, area));
-                peak.text = QString("Пик %1: %2, %3 дБВ")
-                                .arg(ch + 1)
-                                .arg(peakFrequencyText(t.peakHz), QString::number(t.peakDbV, 'f', 2));
-            }
-        }
-    }
-}
-
-void SignalSpectrumPlot::drawTraces(QImage& canvas) const
-{
-    const QRect a = plotRect();
-    {
-        PixelWriter out(canvas, a);
-        for (std::size_t c = 0; c < 4; ++c) {
-            const QVector<QPoint>& line = _polylines[c];
-            if (line.isEmpty())
-                continue;
-            out.setColor(signalChannelColor(static_cast<int>(c)));
-            if (line.size() == 1)
-                out.line(line[0] - QPoint(1, 0), line[0] + QPoint(1, 0));  // a lone point: a short dash
-            for (qsizetype i = 1; i < line.size(); ++i)
-                out.line(line[i - 1], line[i]);
-        }
-    }
-    // Peaks: a triangle pointing at the point, and a line of text each in the top right corner.
-    bool any = false;
-    for (const Peak& peak : _peaks)
-        any = any || peak.shown;
-    if (!any)
-        return;
-    QPainter p(&canvas);
-    const QFontMetrics fm(font());
-    int row = 0;
-    for (std::size_t c = 0; c < 4; ++c) {
-        const Peak& peak = _peaks[c];
-        if (!peak.shown)
-            continue;
-        const QColor color = signalChannelColor(static_cast<int>(c));
-        p.setPen(color);
-        p.setBrush(color);
-        const QPoint at = peak.at;
-        const QPoint triangle[3] = {at, at + QPoint(-4, -8), at + QPoint(4, -8)};
-        p.drawPolygon(triangle, 3);
-        p.drawText(QRect(a.left() + 4, a.top() + 2 + row * fm.height(), a.width() - 8, fm.height()),
-                   Qt::AlignRight | Qt::AlignVCenter, peak.text);
-        ++row;
-    }
-}
-
-QString SignalSpectrumPlot::cursorReading(QPointF value, QPointF perPixel) const
-{
-    return QString("f = %1 Гц, L = %2 дБВ")
-        .arg(fixedText(value.x(), decimalsFor(perPixel.x())), fixedText(value.y(), decimalsFor(perPixel.y())));
 }
 
 }  // namespace qmx

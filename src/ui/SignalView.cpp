@@ -4,19 +4,22 @@
 #include "ReadingsWriter.h"
 #include "SignalFrame.h"
 #include "SignalPlot.h"
+#include "SignalTap.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QImage>
-#include <QImageWriter>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -40,17 +43,26 @@ bool isNumberText(const QString& text)
     return digit;
 }
 
-QString oneLine(QString text)
-{
-    text.replace('\r', ' ');
-    text.replace('\n', ' ');
-    return text;
-}
-
 void setLabelText(QLabel* label, const QString& text)
 {
     if (label->text() != text)
         label->setText(text);
+}
+
+template <typename W>
+W* named(W* w, const char* name, const QString& accessible)
+{
+    w->setObjectName(name);
+    w->setAccessibleName(accessible);
+    return w;
+}
+
+QComboBox* channelCombo(QWidget* parent, const char* name, const QString& accessible)
+{
+    auto* box = named(new QComboBox(parent), name, accessible);
+    for (int ch = 1; ch <= 4; ++ch)
+        box->addItem(QString("Канал %1").arg(ch));
+    return box;
 }
 
 }  // namespace
@@ -88,66 +100,33 @@ QString signalFrameText(const SignalFrame* f)
     return text;
 }
 
-QByteArray signalCsvText(const SignalFrame& f, const std::array<bool, 4>& shown)
-{
-    QByteArray out;
-    const auto line = [&](const char* key, const QString& value) {
-        out += "# ";
-        out += key;
-        out += ": ";
-        out += oneLine(value).toUtf8();
-        out += '\n';
-    };
-    QStringList channels;
-    for (std::size_t c = 0; c < 4; ++c)
-        if (shown[c] && f.channels[c].present)
-            channels << QString::number(c + 1);
-    line("frame", QString::number(f.frame));
-    line("sample_rate_hz", numberText(f.sampleRate));
-    line("samples_per_channel", QString::number(f.samplesPerChannel));
-    line("spectrum_length", QString::number(f.spectrumLength));
-    line("method", f.method);
-    line("amplitude", f.amplitudeType);
-    line("channels", channels.join(' '));
-    out += "kind,channel,x,y_min,y_max\n";
-
-    const bool timed = std::isfinite(f.sampleRate) && f.sampleRate > 0;
-    for (std::size_t c = 0; c < 4; ++c) {
-        const ChannelTrace& t = f.channels[c];
-        if (!shown[c] || !t.present)
-            continue;
-        const QByteArray channel = QByteArray::number(static_cast<int>(c) + 1);
-        const std::size_t b = std::min(t.envelopeMin.size(), t.envelopeMax.size());
-        // the bucket's first sample, as the frame defines its buckets
-        const auto n = static_cast<unsigned long long>(f.samplesPerChannel > 0 ? f.samplesPerChannel : static_cast<long long>(b));
-        for (std::size_t i = 0; i < b; ++i) {
-            const auto first = static_cast<unsigned long long>(static_cast<unsigned __int128>(i) * n / b);
-            out += "waveform," + channel + ',';
-            if (timed)
-                out += numberText(static_cast<double>(first) / f.sampleRate).toLatin1();
-            out += ',' + numberText(t.envelopeMin[i]).toLatin1() + ',' + numberText(t.envelopeMax[i]).toLatin1() + '\n';
-        }
-        const std::size_t points = std::min(t.spectrumHz.size(), t.spectrumDbV.size());
-        for (std::size_t i = 0; i < points; ++i)
-            out += "spectrum," + channel + ',' + numberText(t.spectrumHz[i]).toLatin1() + ',' +
-                   numberText(t.spectrumDbV[i]).toLatin1() + ",\n";
-        if (t.hasPeak)
-            out += "peak," + channel + ',' + numberText(t.peakHz).toLatin1() + ',' + numberText(t.peakDbV).toLatin1() + ",\n";
-    }
-    return out;
-}
 
 SignalView::SignalView(DialogSeam& dialogs, QWidget* parent) : QWidget(parent, Qt::Tool), _dialogs(dialogs)
 {
     setObjectName("SignalView");
     setWindowTitle("Сигнал и спектр");
+    setAccessibleName("Сигнал и спектр");
+    buildControls();
+    // the taps start from what this view asks
+    applyAveraging();
+    resize(1000, 760);
+}
 
+SignalView::~SignalView()
+{
+    // an export in progress ends first: it reads the frame and reports to this view
+    finishExport();
+}
+
+void SignalView::buildControls()
+{
     auto* top = new QVBoxLayout(this);
     auto* channels = new QGridLayout;
     for (int ch = 0; ch < 4; ++ch) {
         const auto c = static_cast<std::size_t>(ch);
-        auto* box = new QCheckBox(QString("Канал %1").arg(ch + 1), this);
+        auto* box = new QCheckBox(QString("Канал %1  %2").arg(ch + 1).arg(signalChannelCue(ch)), this);
         box->setObjectName(QString("SignalChannel%1CheckBox").arg(ch + 1));
+        box->setAccessibleName(QString("Показывать канал %1").arg(ch + 1));
         box->setChecked(true);
         QPalette pal = box->palette();
         for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
@@ -158,6 +137,7 @@ SignalView::SignalView(DialogSeam& dialogs, QWidget* parent) : QWidget(parent, Q
         box->setFont(bold);
         auto* readings = new QLabel(signalReadingsText(ChannelTrace()), this);
         readings->setObjectName(QString("SignalReadings%1Label").arg(ch + 1));
+        readings->setAccessibleName(QString("Показания канала %1").arg(ch + 1));
         // the text changes every frame: its width must not make the window lay itself out again
         readings->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         readings->setMinimumWidth(260);
@@ -170,37 +150,71 @@ SignalView::SignalView(DialogSeam& dialogs, QWidget* parent) : QWidget(parent, Q
     channels->setColumnStretch(3, 1);
     top->addLayout(channels);
 
-    _frameLabel = new QLabel(signalFrameText(nullptr), this);
-    _frameLabel->setObjectName("SignalFrameLabel");
+    _frameLabel = named(new QLabel(signalFrameText(nullptr), this), "SignalFrameLabel", "Кадр");
     _frameLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     top->addWidget(_frameLabel);
+
+    // Waveform tools: trigger, cursors, zoom reset.
+    auto* waveTools = new QHBoxLayout;
+    _triggerBox = named(new QCheckBox("Запуск", this), "SignalTriggerCheckBox", "Запуск по уровню");
+    _triggerChannel = channelCombo(this, "SignalTriggerChannelComboBox", "Канал запуска");
+    _triggerLevel = named(new QDoubleSpinBox(this), "SignalTriggerLevelSpinBox", "Уровень запуска, В");
+    _triggerLevel->setRange(-100, 100);
+    _triggerLevel->setDecimals(4);
+    _triggerLevel->setSingleStep(0.01);
+    _triggerLevel->setSuffix(" В");
+    _triggerEdge = named(new QComboBox(this), "SignalTriggerEdgeComboBox", "Фронт запуска");
+    _triggerEdge->addItems({"фронт ↑", "спад ↓"});
+    _cursorsBox = named(new QCheckBox("Курсоры", this), "SignalCursorsCheckBox", "Курсоры");
+    _cursorChannel = channelCombo(this, "SignalCursorChannelComboBox", "Канал курсоров");
+    _resetZoomButton = named(new QPushButton("Сброс масштаба", this), "SignalResetZoomButton", "Сброс масштаба");
+    for (QWidget* w : std::initializer_list<QWidget*>{_triggerBox, _triggerChannel, _triggerLevel, _triggerEdge})
+        waveTools->addWidget(w);
+    waveTools->addSpacing(12);
+    waveTools->addWidget(_cursorsBox);
+    waveTools->addWidget(_cursorChannel);
+    waveTools->addStretch(1);
+    waveTools->addWidget(_resetZoomButton);
+    top->addLayout(waveTools);
 
     _waveform = new SignalWaveformPlot(this);
     _spectrum = new SignalSpectrumPlot(this);
     top->addWidget(_waveform, 1);
+
+    // Spectrum tools: unit and averaging.
+    auto* spectrumTools = new QHBoxLayout;
+    _unitCombo = named(new QComboBox(this), "SignalSpectrumUnitComboBox", "Единицы спектра");
+    _unitCombo->addItems({"дБВ", "В (СКЗ)"});
+    _averagingCombo = named(new QComboBox(this), "SignalAveragingComboBox", "Усреднение спектра");
+    _averagingCombo->addItems({"Без усреднения", "Усреднение СКЗ", "Пиковое удержание"});
+    _averageCount = named(new QSpinBox(this), "SignalAveragingCountSpinBox", "Число кадров усреднения");
+    _averageCount->setRange(1, SignalTapControl::kMaxAverageCount);
+    _averageCount->setValue(16);
+    _averageCount->setPrefix("N = ");
+    _averagingResetButton = named(new QPushButton("Сбросить усреднение", this), "SignalAveragingResetButton", "Сбросить усреднение");
+    _logBox = named(new QCheckBox("Лог. шкала частот", this), "SignalLogFrequencyCheckBox", "Логарифмическая шкала частот");
+    for (QWidget* w : std::initializer_list<QWidget*>{_unitCombo, _logBox, _averagingCombo, _averageCount, _averagingResetButton})
+        spectrumTools->addWidget(w);
+    spectrumTools->addStretch(1);
+    top->addLayout(spectrumTools);
     top->addWidget(_spectrum, 1);
 
     auto* bottom = new QHBoxLayout;
-    _fitBox = new QCheckBox("По сигналу", this);
-    _fitBox->setObjectName("SignalFitCheckBox");
-    _logBox = new QCheckBox("Лог. шкала частот", this);
-    _logBox->setObjectName("SignalLogFrequencyCheckBox");
-    _holdBox = new QCheckBox("Стоп-кадр", this);
-    _holdBox->setObjectName("SignalHoldCheckBox");
-    _cursorLabel = new QLabel(this);
-    _cursorLabel->setObjectName("SignalCursorLabel");
+    _fitBox = named(new QCheckBox("По сигналу", this), "SignalFitCheckBox", "Масштаб напряжения по сигналу");
+    _holdBox = named(new QCheckBox("Стоп-кадр", this), "SignalHoldCheckBox", "Стоп-кадр");
+    _cursorLabel = named(new QLabel(this), "SignalCursorLabel", "Показание под указателем");
     _cursorLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    _cursorLabel->setMinimumWidth(280);
-    _csvButton = new QPushButton("Экспорт CSV…", this);
-    _csvButton->setObjectName("SignalExportCsvButton");
-    _pngButton = new QPushButton("Экспорт PNG…", this);
-    _pngButton->setObjectName("SignalExportPngButton");
-    for (QWidget* w : std::initializer_list<QWidget*>{_fitBox, _logBox, _holdBox})
+    _cursorLabel->setMinimumWidth(240);
+    _csvButton = named(new QPushButton("Экспорт CSV…", this), "SignalExportCsvButton", "Экспорт огибающей и спектра в CSV");
+    _samplesCsvButton = named(new QPushButton("Отсчёты CSV…", this), "SignalExportSamplesCsvButton", "Экспорт отсчётов в CSV");
+    _wavButton = named(new QPushButton("Отсчёты WAV…", this), "SignalExportWavButton", "Экспорт отсчётов в WAV");
+    _pngButton = named(new QPushButton("Экспорт PNG…", this), "SignalExportPngButton", "Экспорт рисунка в PNG");
+    for (QWidget* w : std::initializer_list<QWidget*>{_fitBox, _holdBox})
         bottom->addWidget(w);
     bottom->addSpacing(12);
     bottom->addWidget(_cursorLabel, 1);
-    bottom->addWidget(_csvButton);
-    bottom->addWidget(_pngButton);
+    for (QWidget* w : std::initializer_list<QWidget*>{_csvButton, _samplesCsvButton, _wavButton, _pngButton})
+        bottom->addWidget(w);
     top->addLayout(bottom);
 
     for (int ch = 0; ch < 4; ++ch) {
@@ -211,15 +225,58 @@ SignalView::SignalView(DialogSeam& dialogs, QWidget* parent) : QWidget(parent, Q
     }
     connect(_fitBox, &QCheckBox::toggled, _waveform, &SignalWaveformPlot::setFitToData);
     connect(_logBox, &QCheckBox::toggled, _spectrum, &SignalSpectrumPlot::setLogFrequency);
+    connect(_unitCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, [this](int i) { _spectrum->setDecibels(i != 1); });
+    connect(_triggerBox, &QCheckBox::toggled, this, &SignalView::applyTrigger);
+    connect(_triggerChannel, qOverload<int>(&QComboBox::currentIndexChanged), this, &SignalView::applyTrigger);
+    connect(_triggerLevel, qOverload<double>(&QDoubleSpinBox::valueChanged), this, &SignalView::applyTrigger);
+    connect(_triggerEdge, qOverload<int>(&QComboBox::currentIndexChanged), this, &SignalView::applyTrigger);
+    connect(_cursorsBox, &QCheckBox::toggled, this, &SignalView::applyCursors);
+    connect(_cursorChannel, qOverload<int>(&QComboBox::currentIndexChanged), this, &SignalView::applyCursors);
+    connect(_averagingCombo, qOverload<int>(&QComboBox::currentIndexChanged), this, &SignalView::applyAveraging);
+    connect(_averageCount, qOverload<int>(&QSpinBox::valueChanged), this, &SignalView::applyAveraging);
+    connect(_averagingResetButton, &QPushButton::clicked, this, [] { signalTapControl().resetCount.fetch_add(1); });
+    connect(_resetZoomButton, &QPushButton::clicked, this, [this] {
+        _waveform->resetZoom();
+        _spectrum->resetZoom();
+    });
     // the label alone: a plot hidden while the view is being destroyed still reports
     for (SignalPlot* plot : std::initializer_list<SignalPlot*>{_waveform, _spectrum})
         connect(plot, &SignalPlot::cursorMoved, _cursorLabel, [label = _cursorLabel](const QString& text) { setLabelText(label, text); });
     connect(_csvButton, &QPushButton::clicked, this, &SignalView::exportCsv);
+    connect(_samplesCsvButton, &QPushButton::clicked, this, &SignalView::exportSamplesCsv);
+    connect(_wavButton, &QPushButton::clicked, this, &SignalView::exportWav);
     connect(_pngButton, &QPushButton::clicked, this, &SignalView::exportPng);
 
-    _csvButton->setEnabled(false);
-    _pngButton->setEnabled(false);
-    resize(1000, 700);
+    for (QPushButton* b : {_csvButton, _samplesCsvButton, _wavButton, _pngButton})
+        b->setEnabled(false);
+}
+
+void SignalView::applyTrigger()
+{
+    _waveform->setTrigger(_triggerBox->isChecked(), _triggerChannel->currentIndex(), _triggerLevel->value(),
+                          _triggerEdge->currentIndex() != 1);
+}
+
+void SignalView::applyCursors()
+{
+    for (SignalPlot* plot : std::initializer_list<SignalPlot*>{_waveform, _spectrum}) {
+        plot->setCursorChannel(_cursorChannel->currentIndex());
+        plot->setCursorsShown(_cursorsBox->isChecked());
+    }
+}
+
+void SignalView::applyAveraging()
+{
+    SignalTapControl& control = signalTapControl();
+    control.averaging.store(std::clamp(_averagingCombo->currentIndex(), 0, 2));
+    control.averageCount.store(_averageCount->value());
+    _averageCount->setEnabled(_averagingCombo->currentIndex() == 1);
+}
+
+void SignalView::setSource(const QString& crateSerial, const QString& moduleSerial)
+{
+    _crateSerial = crateSerial;
+    _moduleSerial = moduleSerial;
 }
 
 bool SignalView::held() const { return _holdBox->isChecked(); }
@@ -250,11 +307,14 @@ void SignalView::clear()
 
 void SignalView::setShownTexts()
 {
+    // by reference: a channel's trace holds its samples, a copy would cost milliseconds
+    static const ChannelTrace kNone;
     for (std::size_t c = 0; c < 4; ++c)
-        setLabelText(_readingsLabels[c], signalReadingsText(_frame ? _frame->channels[c] : ChannelTrace()));
+        setLabelText(_readingsLabels[c], signalReadingsText(_frame ? _frame->channels[c] : kNone));
     setLabelText(_frameLabel, signalFrameText(_frame.get()));
-    _csvButton->setEnabled(_frame != nullptr);
-    _pngButton->setEnabled(_frame != nullptr);
+    for (QPushButton* b : {_csvButton, _samplesCsvButton, _wavButton, _pngButton})
+        if (b->isEnabled() != (_frame != nullptr))
+            b->setEnabled(_frame != nullptr);
 }
 
 std::array<bool, 4> SignalView::exportedChannels() const
@@ -263,58 +323,6 @@ std::array<bool, 4> SignalView::exportedChannels() const
     for (std::size_t c = 0; c < 4; ++c)
         shown[c] = _frame && _channelBoxes[c]->isChecked() && _frame->channels[c].present;
     return shown;
-}
-
-void SignalView::showWriteFailure(const QString& path, const QString& reason)
-{
-    _dialogs.messageBox(this, "Не могу записать файл " + QDir::toNativeSeparators(path) + ": " + reason, "Экспорт",
-                        MsgIcon::Warning);
-}
-
-QString SignalView::askExportPath(const char* dialogName, const QString& defaultFileName, const QString& filter)
-{
-    FileDialogRequest request;
-    request.name = dialogName;
-    request.save = true;
-    request.defaultFileName = defaultFileName;
-    request.confirmOverwrite = true;
-    request.filter = filter;
-    return _dialogs.fileDialog(this, request);
-}
-
-void SignalView::exportCsv()
-{
-    if (!_frame) {
-        _dialogs.messageBox(this, "Нет данных для экспорта", "Экспорт", MsgIcon::Information);
-        return;
-    }
-    // what is shown now is exported, whatever frames arrive while the dialog is open
-    const std::shared_ptr<const SignalFrame> frame = _frame;
-    const std::array<bool, 4> shown = exportedChannels();
-    const QString path = askExportPath("SignalExportCsvDialog", "signal.csv", "Файлы CSV (*.csv)");
-    if (path.isEmpty())
-        return;
-    const QByteArray text = signalCsvText(*frame, shown);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        showWriteFailure(path, file.errorString());
-}
-
-void SignalView::exportPng()
-{
-    if (!_frame) {
-        _dialogs.messageBox(this, "Нет данных для экспорта", "Экспорт", MsgIcon::Information);
-        return;
-    }
-    if (layout())
-        layout()->activate();
-    const QImage image = grab().toImage();
-    const QString path = askExportPath("SignalExportPngDialog", "signal.png", "Изображения PNG (*.png)");
-    if (path.isEmpty())
-        return;
-    QImageWriter writer(path, "png");
-    if (!writer.write(image))
-        showWriteFailure(path, writer.errorString());
 }
 
 bool SignalView::event(QEvent* e)

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QHelpEvent>
 #include <QMenu>
+#include <QGuiApplication>
 #include <QScreen>
 #include <QTimer>
 #include <QToolTip>
@@ -67,7 +68,6 @@ TEST_F(OperatorTools, InformationPanelsAndReadingsAsAScreenReaderReadsThem)
     auto* amplitude = child<QLabel>("AmplitudeTypeLabLMDLabel");
     EXPECT_EQ(method->text(), "fft");
     EXPECT_EQ(amplitude->text(), "rms");
-    EXPECT_EQ(form->size(), QSize(TMainForm::kClientWidth, std::min(TMainForm::kClientHeight, TestMainForm::workArea(form.get()).height())));
 
     runFrames(1);
     // 0.1 s at 117187.5 Hz: the "fft" frame is 2^14 conversions, 139.8 ms.
@@ -172,6 +172,102 @@ TEST_F(OperatorTools, ToolsButtonReachesEveryItemAfterADiscovery)
     EXPECT_TRUE(near.contains(tip->geometry())) << tip->geometry().x() << "," << tip->geometry().y() << " pointer " << global.x()
                                                 << "," << global.y();
     QToolTip::hideText();
+}
+
+}  // namespace
+
+namespace {
+
+// Where the signal view opens with no remembered place: beside the window where a screen has
+// room for it, else over as little of the reading boxes as the work area allows.
+TEST(SignalViewPlace, BesideTheWindowOrOverTheLeastOfTheReadings)
+{
+    const QRect main(100, 50, 1254, 747), readings(650, 400, 420, 330);
+    const QSize view(900, 700);
+    // A wide screen: right of the window; with the window at its right end: left of it.
+    const QRect wide(0, 0, 2560, 1400);
+    EXPECT_EQ(TestMainForm::placeBeside(main, view, {wide}, wide, readings), QRect(QPoint(1354, 50), view));
+    const QRect atRight = main.translated(1200, 0);
+    EXPECT_EQ(TestMainForm::placeBeside(atRight, view, {wide}, wide, readings.translated(1200, 0)),
+              QRect(QPoint(400, 50), view));
+    // Two monitors side by side: on the second one.
+    const QRect left(0, 0, 1366, 768), right(1366, 0, 1920, 1080);
+    EXPECT_EQ(TestMainForm::placeBeside(QRect(60, 10, 1254, 747), view, {left, right}, left, readings),
+              QRect(QPoint(1314, 10), view));
+    // A laptop screen with no room beside: inside it, away from the reading boxes at the right.
+    const QRect small(0, 0, 1366, 740);
+    const QRect placed = TestMainForm::placeBeside(QRect(56, 0, 1254, 740), view, {small}, small, readings);
+    EXPECT_TRUE(small.contains(placed));
+    EXPECT_EQ(placed.topLeft(), QPoint(0, 0)) << "the left side covers the least of the readings";
+    EXPECT_EQ(placed.intersected(readings).width(), 900 - 650);
+}
+
+// The signal view opens beside the window, clear of the readings where the screen has room; its
+// place, size, channels and options come back at the next start, from a section of its own in
+// the settings file. A hand-edited section with garbage opens it as new.
+TEST_F(OperatorTools, SignalViewPlaceAndOptionsSurviveARestart)
+{
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    form->ShowSignalViewAction->trigger();
+    SignalView* view = form->signalView();
+    ASSERT_NE(view, nullptr);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(view->pos(), TestMainForm::placeBeside(form->frameGeometry(), view->size(), {screen}, screen, form->readingsRect())
+                               .topLeft());
+
+    // The operator's place and options.
+    const QMap<QString, QString> chosen{{"channels", "1 3"},       {"log_frequency", "1"}, {"spectrum_unit", "V"},
+                                        {"averaging", "rms"},      {"average_count", "8"}, {"trigger", "1"},
+                                        {"trigger_channel", "3"},  {"trigger_level", "0.25"},
+                                        {"trigger_edge", "falling"}, {"cursors", "1"}};
+    view->restoreOptions(chosen);
+    const QMap<QString, QString> options = view->saveOptions();
+    for (auto it = chosen.begin(); it != chosen.end(); ++it)
+        EXPECT_EQ(options.value(it.key()), it.value()) << it.key().toStdString();
+    const QSize size = view->minimumSizeHint().expandedTo(QSize(700, 500)) + QSize(13, 17);
+    view->resize(size);
+    view->move(screen.topLeft() + QPoint(30, 40));
+    QTest::keyClick(view, Qt::Key_Escape);
+    ASSERT_FALSE(view->isVisible());
+
+    // A new start of the program with the same settings file.
+    qmx::MainFormOptions o;
+    o.programFolder = folder.path();
+    o.serverPort = 0;
+    o.dialogs = &dialogs;
+    form.reset();
+    form = std::make_unique<TestMainForm>(o);
+    form->ShowSignalViewAction->trigger();
+    view = form->signalView();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->pos(), screen.topLeft() + QPoint(30, 40));
+    EXPECT_EQ(view->size(), size);
+    EXPECT_EQ(view->saveOptions(), options);
+    {
+        IniFile f(form->settingsFile());
+        EXPECT_EQ(f.ReadString("SignalView", "averaging", "?"), "rms");
+    }
+
+    // Garbage in the section: the view opens as new, beside the window, with its defaults.
+    view->close();
+    {
+        IniFile f(form->settingsFile());
+        IniFile::Update update(f);
+        for (const char* key : {"Width", "Height", "Left", "Top"})
+            f.WriteString("SignalView", key, "x\x01-99999999999");
+        for (auto it = options.begin(); it != options.end(); ++it)
+            f.WriteString("SignalView", it.key().toStdString(), "\xff garbage");
+        update.commit();
+    }
+    form.reset();
+    form = std::make_unique<TestMainForm>(o);
+    form->ShowSignalViewAction->trigger();
+    view = form->signalView();
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->pos(), TestMainForm::placeBeside(form->frameGeometry(), view->size(), {screen}, screen, form->readingsRect())
+                               .topLeft());
+    EXPECT_EQ(view->saveOptions(), SignalView(dialogs, nullptr).saveOptions()) << "the defaults";
 }
 
 }  // namespace

@@ -4,12 +4,15 @@
 // for the view, against brute force.
 
 #include "AcquisitionFixture.h"
+#include "SignalPlot.h"
 #include "SignalTap.h"
 #include "SignalView.h"
 #include "Windows.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QLabel>
 #include <QTextStream>
@@ -199,6 +202,50 @@ TEST_F(SignalTools, ViewFollowsTheFramesAndShowsWhatWasMeasured)
     ASSERT_FALSE(view->isVisible());
     EXPECT_FALSE(form->signalWanted());
     form->StopThread();
+}
+
+// The trigger on the real window's frames: two successive frames of the run's sine, which start
+// at unrelated phases, are shown from the same phase (within a small part of a sample).
+TEST_F(SignalTools, TriggerHoldsTheRunsSineStill)
+{
+    openModule({}, {ChannelSetup{}, ChannelSetup{false}, ChannelSetup{false}, ChannelSetup{false}});
+    SignalView* view = openView();
+    ASSERT_NE(view, nullptr);
+    view->findChild<QComboBox*>("SignalTriggerChannelComboBox")->setCurrentIndex(0);
+    view->findChild<QDoubleSpinBox*>("SignalTriggerLevelSpinBox")->setValue(0.25);
+    view->findChild<QCheckBox*>("SignalTriggerCheckBox")->setChecked(true);
+    SignalWaveformPlot* wave = view->waveformPlot();
+    const double hz = 1001.3580322265625;
+    // The sine's phase at the trigger point: a least-squares fit at the known frequency over
+    // the samples after it, with time counted from the (fractional) origin.
+    const auto phaseAtOrigin = [&](const SignalFrame& f, double origin) {
+        const std::vector<float>& x = f.channels[0].samples;
+        double sc = 0, cc = 0;
+        const auto first = static_cast<std::size_t>(std::ceil(origin));
+        for (std::size_t i = first; i < std::min(x.size(), first + 4096); ++i) {
+            const double w = 2 * M_PI * hz * (double(i) - origin) / f.sampleRate;
+            sc += x[i] * std::sin(w);
+            cc += x[i] * std::cos(w);
+        }
+        return std::atan2(cc, sc);
+    };
+    runFrames(1);
+    std::vector<double> phases, origins;
+    long long last = 0;
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return shownFrameNumber(view) > last; }, 30000));
+        std::shared_ptr<const SignalFrame> f = view->shownFrame();
+        last = f->frame;
+        ASSERT_TRUE(wave->triggerFound());
+        ASSERT_EQ(f->channels[0].samples.size(), static_cast<std::size_t>(f->samplesPerChannel));
+        origins.push_back(wave->origin());
+        phases.push_back(phaseAtOrigin(*f, wave->origin()));
+    }
+    form->StopThread();
+    const double perSample = 2 * M_PI * hz / kFs;
+    EXPECT_NEAR(phases[1], phases[0], 0.05 * perSample) << "origins " << origins[0] << ", " << origins[1];
+    // rising through 0.25 V of a 1 V sine
+    EXPECT_NEAR(phases[0], std::asin(0.25), 0.05 * perSample);
 }
 
 // With "sum" the measurement has no spectrum: the view gets one of its own. A noise-only

@@ -71,6 +71,8 @@ public:
     using qmx::TMainForm::RecordingMarkLabel;
     using qmx::TMainForm::ToolsMenuButton;
     using qmx::TMainForm::workArea;
+    using qmx::TMainForm::readingsRect;
+    using qmx::TMainForm::placeBeside;
     using qmx::TMainForm::DisplayedCoefs;
     using qmx::TMainForm::UserFlashCoefs;
     using qmx::TMainForm::SavedEditText;

@@ -1,11 +1,12 @@
 // The signal view: the plots' value/pixel mapping and hover readings, what a frame draws (a
-// one-bucket spike reaches its pixels, an unchecked channel leaves no trace of its colour), the
+// one-sample spike reaches its pixels, an unchecked channel leaves no trace of its colour), the
 // axes, hold, closing, the texts, exports read back, and hostile frames. The window-thread
 // cost of a full frame is printed, never asserted.
 
 #include "RecordingDialogSeam.h"
 #include "SignalFrame.h"
 #include "SignalPlot.h"
+#include "SignalTestFrames.h"
 #include "SignalView.h"
 
 #include <QApplication>
@@ -32,54 +33,10 @@
 namespace {
 
 using namespace qmx;
+using namespace qmxtest;
 
-constexpr double kFs = 117187.5;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// A frame of sines: channel c at (c+1) kHz with half its range as amplitude, ranges 10, 5, 2.5,
-// 1.25 V; the envelope over `buckets` buckets of `m` samples and a spectrum of `points` points
-// up to Fs/2, its peak marked.
-std::shared_ptr<SignalFrame> sineFrame(long long m = 131072, std::size_t buckets = 2048, std::size_t points = 4096,
-                                       double phase = 0)
-{
-    auto f = std::make_shared<SignalFrame>();
-    f->frame = 12;
-    f->sampleRate = kFs;
-    f->samplesPerChannel = m;
-    f->spectrumLength = m;
-    f->method = "fft";
-    f->amplitudeType = "rms";
-    for (std::size_t c = 0; c < 4; ++c) {
-        ChannelTrace& t = f->channels[c];
-        t.present = t.acMode = true;
-        t.rangeVolts = 10.0 / static_cast<double>(1u << c);
-        const double amp = t.rangeVolts / 2, hz = 1000.0 * static_cast<double>(c + 1);
-        for (std::size_t i = 0; i < buckets; ++i) {
-            float lo = 1e9f, hi = -1e9f;
-            const double s0 = std::floor(double(i) * m / buckets), s1 = std::floor(double(i + 1) * m / buckets);
-            for (int k = 0; k <= 4; ++k) {
-                const auto v = static_cast<float>(amp * std::sin(2 * M_PI * hz * (s0 + (s1 - s0) * k / 4) / kFs + phase));
-                lo = std::min(lo, v);
-                hi = std::max(hi, v);
-            }
-            t.envelopeMin.push_back(lo);
-            t.envelopeMax.push_back(hi);
-        }
-        for (std::size_t k = 0; k < points; ++k) {
-            t.spectrumHz.push_back(kFs / 2 * double(k + 1) / double(points));
-            t.spectrumDbV.push_back(static_cast<float>(-130 + double((k * 37 + c) % 20)));
-        }
-        t.hasPeak = true;
-        t.peakHz = hz;
-        t.peakDbV = dbvOf(amp / std::sqrt(2.0));
-        t.spectrumDbV[static_cast<std::size_t>(hz / (kFs / 2) * double(points)) - 1] = static_cast<float>(t.peakDbV);
-        t.valueText = QString::number(amp / std::sqrt(2.0) * 1000, 'f', 2);
-        t.frequencyText = QString::number(hz / 1000, 'f', 5);
-        t.phaseText = "0.000";
-    }
-    return f;
-}
 
 int countColor(const QImage& image, const QColor& color)
 {
@@ -118,11 +75,18 @@ protected:
     }
     QCheckBox* box(const QString& name) const { return view->findChild<QCheckBox*>(name); }
     QString labelText(const QString& name) const { return view->findChild<QLabel*>(name)->text(); }
+    // Waits for the export in progress and takes its outcome (a message) on this thread.
+    void exported()
+    {
+        view->finishExport();
+        QCoreApplication::sendPostedEvents();
+    }
     QStringList exportCsv(const std::shared_ptr<SignalFrame>& frame)
     {
         view->showFrame(frame);
         dialogs.fileAnswer = dir.filePath("signal.csv");
         view->findChild<QPushButton*>("SignalExportCsvButton")->click();
+        exported();
         QFile file(dialogs.fileAnswer);
         EXPECT_TRUE(file.open(QIODevice::ReadOnly));
         return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
@@ -166,7 +130,7 @@ TEST_F(SignalViewTest, MappingAndCursorReadings)
     // spectrum, log axis: f = 1000 Hz, L = -40 dBV
     SignalSpectrumPlot* spectrum = view->spectrumPlot();
     const SignalAxis fx = spectrum->xAxis();
-    EXPECT_EQ(fx.lo, kFs / 2 / 4096) << "from the lowest point frequency";
+    EXPECT_EQ(fx.lo, kFs / 131072) << "from the lowest bin";
     EXPECT_EQ(fx.hi, kFs / 2);
     const double ratio = std::pow(fx.hi / fx.lo, 1.0 / spectrum->plotRect().width());
     hover(spectrum, spectrum->pixelAt({1000, -40}));
@@ -209,27 +173,28 @@ TEST_F(SignalViewTest, AxesFollowRangesAndData)
     EXPECT_LE(level.hi, highest + 15);
     EXPECT_EQ(level.hi - level.lo, 140);
 
-    for (ChannelTrace& t : frame->channels)
-        std::fill(t.spectrumDbV.begin(), t.spectrumDbV.end(), static_cast<float>(kDbvFloor));
-    for (ChannelTrace& t : frame->channels)
+    for (ChannelTrace& t : frame->channels) {
+        std::fill(t.spectrum.begin(), t.spectrum.end(), 0.0f);
+        refresh(t);
         t.hasPeak = false;
+    }
     view->showFrame(std::make_shared<SignalFrame>(*frame));
     EXPECT_EQ(view->spectrumPlot()->yAxis().lo, kDbvFloor) << "never below the floor";
 }
 
-// A one-bucket spike reaches its level in its bucket's column and nowhere else; a flat envelope
-// still draws its row.
+// A one-sample spike reaches its level in its column and nowhere else; a flat signal still
+// draws its row.
 TEST_F(SignalViewTest, SpikeReachesItsPixels)
 {
     auto frame = sineFrame(100000);
     for (std::size_t c = 1; c < 4; ++c)
         frame->channels[c] = ChannelTrace();
     ChannelTrace& t = frame->channels[0];
-    std::fill(t.envelopeMin.begin(), t.envelopeMin.end(), 0.0f);
-    std::fill(t.envelopeMax.begin(), t.envelopeMax.end(), 0.0f);
-    const std::size_t k = 700;
-    t.envelopeMax[k] = 6.0f;
-    const double time = std::floor(double(k) * 100000 / 2048) / kFs;
+    std::fill(t.samples.begin(), t.samples.end(), 0.0f);
+    const std::size_t k = 34179;
+    t.samples[k] = 6.0f;
+    refresh(t);
+    const double time = double(k) / kFs;
     for (bool fit : {false, true}) {
         SCOPED_TRACE(fit ? "fit" : "ranges");
         box("SignalFitCheckBox")->setChecked(fit);
@@ -323,7 +288,8 @@ TEST_F(SignalViewTest, CsvExportReadsBack)
     const QStringList lines = exportCsv(frame);
     ASSERT_EQ(dialogs.count(), 1u);
     EXPECT_EQ(dialogs.shown[0].caption, "SignalExportCsvDialog");
-    EXPECT_EQ(dialogs.shown[0].text, "signal.csv");
+    EXPECT_TRUE(QRegularExpression("^signal-\\d{8}-\\d{6}\\.csv$").match(dialogs.shown[0].text).hasMatch())
+        << "the default name carries the date and time: " << dialogs.shown[0].text.toStdString();
     EXPECT_TRUE(lines.contains("# sample_rate_hz: 117187.5"));
     EXPECT_TRUE(lines.contains("# method: fft"));
     const int header = static_cast<int>(lines.indexOf("kind,channel,x,y_min,y_max"));
@@ -357,7 +323,8 @@ TEST_F(SignalViewTest, CsvExportReadsBack)
         }
     }
     EXPECT_EQ(waveRows, (std::array<std::size_t, 4>{2048, 0, 2048, 0}));
-    EXPECT_EQ(spectrumRows, (std::array<std::size_t, 4>{4096, 0, 4096, 0}));
+    EXPECT_EQ(spectrumRows, (std::array<std::size_t, 4>{frame->channels[0].spectrumHz.size(), 0, frame->channels[2].spectrumHz.size(), 0}));
+    EXPECT_GT(spectrumRows[0], 2000u);
     EXPECT_EQ(peakRows, (std::array<std::size_t, 4>{1, 0, 1, 0}));
 }
 
@@ -367,15 +334,19 @@ TEST_F(SignalViewTest, PngExportCancelAndFailure)
     view->showFrame(sineFrame());
     dialogs.fileAnswer = dir.filePath("view.png");
     view->exportPng();
+    exported();
     const QImage image(dialogs.fileAnswer);
     ASSERT_FALSE(image.isNull());
-    EXPECT_EQ(image.size(), view->size());
+    // the plots under a caption, not the window's controls
+    EXPECT_EQ(image.width(), view->waveformPlot()->width());
+    EXPECT_GT(image.height(), view->waveformPlot()->height() + view->spectrumPlot()->height());
     EXPECT_GT(countColor(image, signalChannelColor(3)), 100);
 
     dialogs.shown.clear();
     dialogs.fileAnswer.clear();
     view->exportCsv();
     view->exportPng();
+    exported();
     EXPECT_EQ(dialogs.count(), 2u) << "two file dialogs, no message";
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"view.png"});
 
@@ -386,6 +357,7 @@ TEST_F(SignalViewTest, PngExportCancelAndFailure)
             view->exportCsv();
         else
             view->exportPng();
+        exported();
         ASSERT_EQ(dialogs.count(), 2u) << name;
         EXPECT_TRUE(dialogs.shown[1].text.startsWith("Не могу записать файл " + QDir::toNativeSeparators(dialogs.fileAnswer) + ": "))
             << dialogs.shown[1].text.toStdString();
@@ -399,7 +371,7 @@ TEST_F(SignalViewTest, HostileFramesDrawSanely)
 {
     std::vector<std::shared_ptr<SignalFrame>> frames;
     const auto add = [&](auto change) {
-        auto f = sineFrame(1000, 64, 64);
+        auto f = sineFrame(1000);
         change(*f);
         frames.push_back(f);
     };
@@ -413,6 +385,7 @@ TEST_F(SignalViewTest, HostileFramesDrawSanely)
     add([](SignalFrame& f) {
         for (ChannelTrace& t : f.channels) {
             t.envelopeMin.resize(1), t.envelopeMax.resize(1), t.spectrumHz.resize(1), t.spectrumDbV.resize(1);
+            t.samples.resize(1), t.spectrum.resize(1);
         }
     });
     for (double rate : {0.0, -5.0, kNaN, kInf, 1e-310, 1e308})
@@ -425,6 +398,11 @@ TEST_F(SignalViewTest, HostileFramesDrawSanely)
             for (ChannelTrace& t : f.channels) {
                 std::fill(t.envelopeMin.begin(), t.envelopeMin.end(), fv);
                 t.envelopeMax[5] = -fv;
+                std::fill(t.samples.begin(), t.samples.end(), fv);
+                t.samples[5] = -fv;
+                std::fill(t.spectrum.begin(), t.spectrum.end(), fv);
+                refresh(t);
+                t.spectrumBinHz = v;
                 std::fill(t.spectrumDbV.begin(), t.spectrumDbV.end(), fv);
                 t.spectrumHz[3] = v;
                 t.spectrumHz[4] = -v;
@@ -439,12 +417,17 @@ TEST_F(SignalViewTest, HostileFramesDrawSanely)
             std::reverse(t.spectrumHz.begin(), t.spectrumHz.end());
             t.envelopeMin.resize(10);
             t.spectrumDbV.resize(7);
+            t.samples.resize(10);
+            t.spectrum.resize(7);  // the pyramids no longer fit: nothing is drawn from them
             std::fill(t.spectrumHz.begin(), t.spectrumHz.end(), 5.0);
         }
     });
     add([](SignalFrame& f) {
-        for (ChannelTrace& t : f.channels)
+        for (ChannelTrace& t : f.channels) {
             std::fill(t.spectrumDbV.begin(), t.spectrumDbV.end(), static_cast<float>(kDbvFloor));
+            std::fill(t.spectrum.begin(), t.spectrum.end(), 0.0f);
+            refresh(t);
+        }
     });
     frames.push_back(nullptr);
 
@@ -489,7 +472,7 @@ TEST_F(SignalViewTest, PrintsPerFrameCost)
 {
     std::vector<std::shared_ptr<const SignalFrame>> frames;
     for (int i = 0; i < 8; ++i)
-        frames.push_back(sineFrame(131072, 2048, 4096, i * 0.7));
+        frames.push_back(sineFrame(131072, i * 0.7));
     for (bool log : {false, true}) {
         box("SignalLogFrequencyCheckBox")->setChecked(log);
         std::vector<double> counted, measured;
