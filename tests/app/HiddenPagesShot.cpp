@@ -11,6 +11,7 @@
 #include "MainForm.h"
 #include "TestMainForm.h"
 #include "Rig.h"
+#include "SignalPlot.h"
 #include "SignalView.h"
 
 #include <QAction>
@@ -67,24 +68,38 @@ bool shoot(qmxtest::TestMainForm& form, QWidget* page, const QString& file)
     return ok;
 }
 
-// A run of the configured module with the view open: once with a linear, once with a
-// logarithmic frequency axis, the cursor resting on the spectrum's strongest line.
+// A run of the configured module with the view open and its tools in use: triggered on
+// channel 1's rising edge, RMS-averaged over 8 frames, the waveform zoomed to a few periods and
+// the spectrum to the tones, cursors on; once with a linear, once with a logarithmic frequency
+// axis.
 bool shootSignalView(qmxtest::TestMainForm& form, const QString& out)
 {
     form.ShowSignalViewAction->trigger();
     qmx::SignalView* view = form.signalView();
-    view->resize(1100, 760);
+    view->resize(1200, 820);
+    view->restoreOptions({{"trigger", "1"}, {"trigger_channel", "1"}, {"trigger_level", "0"}, {"trigger_edge", "rising"},
+                          {"averaging", "rms"}, {"average_count", "8"}, {"cursors", "1"}, {"cursor_channel", "1"}, {"fit", "1"}});
     form.StartThread();
-    const bool shown = QTest::qWaitFor([&] { return view->shownFrame() && view->shownFrame()->frame >= 2; }, 30000);
+    const bool shown = QTest::qWaitFor([&] { return view->shownFrame() && view->shownFrame()->frame >= 9; }, 60000);
     view->findChild<QCheckBox*>("SignalHoldCheckBox")->setChecked(true);
     form.StopThread();
     if (!shown) {
         std::fprintf(stderr, "the view got no frame\n");
         return false;
     }
+    qmx::SignalWaveformPlot* wave = view->waveformPlot();
+    qmx::SignalSpectrumPlot* spectrum = view->spectrumPlot();
+    wave->zoomX(0, 0.0035);
+    wave->setCursor(0, 0.0005);
+    wave->setCursor(1, 0.0015);
     bool ok = true;
     for (bool log : {false, true}) {
         view->findChild<QCheckBox*>("SignalLogFrequencyCheckBox")->setChecked(log);
+        spectrum->resetZoom();
+        if (!log)
+            spectrum->zoomX(0, 12000);
+        spectrum->setCursor(0, 1000);
+        spectrum->setCursor(1, 5000);
         QTest::qWait(200);
         const QString file = QDir(out).filePath(log ? "signal-view-log.png" : "signal-view.png");
         const bool saved = view->grab().save(file);
