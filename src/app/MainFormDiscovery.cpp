@@ -3,6 +3,7 @@
 
 #include "MainForm.h"
 
+#include "CrateScan.h"
 #include "CrateTypes.h"
 #include "FileVersionInfo.h"
 #include "Led.h"
@@ -223,7 +224,23 @@ void TMainForm::discoveryReadIcpPhase(double* table) { GetIcpPhaseCoefs(&ModuleH
 
 void TMainForm::discoveryShowIcpPhase(TInitAndConfigThread& t) { showIcpPhase(t.icpPhase); }
 
-void TMainForm::discoveryShowMessage(TInitAndConfigThread& t) { ShowDiscoveryMessage(t.messageShown, t.pendingMessage); }
+// The message of a scan that found no crate keeps its first line and says, below it, how to
+// try the program without hardware: the package ships the simulated crate server and a
+// menu entry and command that start the window against it.
+static QString withSimulatorHint(const QString& text)
+{
+    if (text != scanFailureMessage(ScanResult::NoCrateList))
+        return text;
+    return text + "\n\n" +
+           "Без оборудования программу можно опробовать с имитатором крейта: пункт меню "
+           "«Измеритель QMX58 (имитатор крейта)» («QMX58 Probe (simulated crate)») или команда "
+           "qmx58-probe-demo в терминале.";
+}
+
+void TMainForm::discoveryShowMessage(TInitAndConfigThread& t)
+{
+    ShowDiscoveryMessage(t.messageShown, withSimulatorHint(t.pendingMessage));
+}
 
 void TMainForm::discoveryFinish(TInitAndConfigThread& t)
 {

@@ -4,11 +4,19 @@
 #include "SettingsKeys.h"
 
 #include <cmath>
-#include <functional>
-#include <map>
 
 namespace qmx::cli {
 namespace {
+
+constexpr unsigned bit(CommandKind k) { return static_cast<unsigned>(k); }
+constexpr unsigned kScan = bit(CommandKind::Scan);
+constexpr unsigned kMeasure = bit(CommandKind::Measure);
+constexpr unsigned kRecord = bit(CommandKind::Record);
+constexpr unsigned kRun = kMeasure | kRecord;
+constexpr unsigned kAll = kScan | kRun;
+
+// Options of one group exclude each other.
+constexpr int kUntil = 1;
 
 bool parseDouble(const QString& text, double& out)
 {
@@ -23,6 +31,8 @@ bool parseInt(const QString& text, long long& out)
     out = text.trimmed().toLongLong(&ok, 10);
     return ok;
 }
+
+QString quoted(const QString& v) { return "'" + v + "'"; }
 
 QString rateList()
 {
@@ -41,215 +51,474 @@ int rateIndexOf(double hz)
     return -1;
 }
 
+// The longest runs the options accept: far beyond any test stand's day, short of overflow.
+constexpr double kMaxSeconds = 1e7;
+constexpr long long kMaxCount = 1LL << 52;
+
+QString setCrate(const QString& v, RunOptions& o)
+{
+    if (v.trimmed().isEmpty())
+        return "a crate serial or number is required";
+    o.crate = v.trimmed();
+    return {};
+}
+
+QString setSlot(const QString& v, RunOptions& o)
+{
+    long long n = 0;
+    if (!parseInt(v, n) || n < 1 || n > 16)
+        return quoted(v) + " is not a slot (1..16)";
+    o.slot = static_cast<int>(n);
+    return {};
+}
+
+QString setSettings(const QString& v, RunOptions& o)
+{
+    if (v.isEmpty())
+        return "a file name is required";
+    o.settingsFile = v;
+    return {};
+}
+
+QString setRate(const QString& v, RunOptions& o)
+{
+    double hz = 0;
+    const int i = parseDouble(v, hz) ? rateIndexOf(hz) : -1;
+    if (i < 0)
+        return quoted(v) + " is not one of the rates " + rateList() + " Hz";
+    o.rateIndex = i;
+    return {};
+}
+
+QString setBits(const QString& v, RunOptions& o)
+{
+    if (v != "20" && v != "24")
+        return quoted(v) + " is not a data width (20 or 24)";
+    o.dataFormat = v == "24" ? 1 : 0;
+    return {};
+}
+
+QString setChannels(const QString& v, RunOptions& o)
+{
+    std::array<bool, 4> on{};
+    for (const QString& p : v.split(',')) {
+        long long n = 0;
+        if (!parseInt(p, n) || n < 1 || n > 4)
+            return quoted(v) + " is not a list of channels 1..4 (e.g. 1,2,4)";
+        on[static_cast<std::size_t>(n - 1)] = true;
+    }
+    o.channels = on;
+    return {};
+}
+
+QString setInput(const QString& v, RunOptions& o)
+{
+    static const QStringList modes = {"diff", "diff-ac", "icp"};
+    if (!modes.contains(v))
+        return quoted(v) + " is not an input mode (diff, diff-ac or icp)";
+    o.connectionMode = static_cast<int>(modes.indexOf(v));
+    return {};
+}
+
+QString setRange(const QString& v, RunOptions& o)
+{
+    double r = 0;
+    if (!parseDouble(v, r) || (r != 1 && r != 2 && r != 5 && r != 10))
+        return quoted(v) + " is not an input range (2 or 10 differential, 1 or 5 ICP)";
+    o.rangeVolts = r;
+    return {};
+}
+
+QString setMode(const QString& v, RunOptions& o)
+{
+    if (v != "dc" && v != "ac")
+        return quoted(v) + " is not a mode (dc or ac)";
+    o.channelMethod = v == "ac" ? 1 : 0;
+    return {};
+}
+
+QString setMethod(const QString& v, RunOptions& o)
+{
+    if (v != "sum" && v != "fft")
+        return quoted(v) + " is not a method (sum or fft)";
+    o.method = v.toStdString();
+    return {};
+}
+
+QString setAmplitude(const QString& v, RunOptions& o)
+{
+    if (v != "rms" && v != "peak")
+        return quoted(v) + " is not an amplitude type (rms or peak)";
+    o.amplitudeType = v == "rms" ? "rms" : "amp";  // the settings file's word for the peak
+    return {};
+}
+
+QString setTime(const QString& v, RunOptions& o)
+{
+    double t = 0;
+    if (!parseDouble(v, t) || !(t >= settings::kAcquisitionTimeMin && t <= settings::kAcquisitionTimeMax))
+        return quoted(v) + " is not a number of seconds from 0.001 to 100";
+    o.time = t;
+    return {};
+}
+
+QString setReference(const QString& v, RunOptions& o)
+{
+    long long n = 0;
+    if (!parseInt(v, n) || n < 1 || n > 4)
+        return quoted(v) + " is not a channel (1..4)";
+    o.referenceChannel = static_cast<int>(n - 1);
+    return {};
+}
+
+QString setIcpCurrent(const QString& v, RunOptions& o)
+{
+    if (v != "0" && v != "1")
+        return quoted(v) + " is not a current source (0 = 2.86 mA, 1 = 10 mA)";
+    o.currentSource = v == "1" ? 1 : 0;
+    return {};
+}
+
+QString setFrames(const QString& v, RunOptions& o)
+{
+    long long n = 0;
+    if (!parseInt(v, n) || n < 1 || n > kMaxCount)
+        return quoted(v) + " is not a number of frames (1 or more)";
+    o.until = RunOptions::Until::Frames;
+    o.frames = n;
+    return {};
+}
+
+QString setDuration(const QString& v, RunOptions& o)
+{
+    double s = 0;
+    if (!parseDouble(v, s) || !(s > 0) || s > kMaxSeconds)
+        return quoted(v) + " is not a positive number of seconds (up to 1e7)";
+    o.until = RunOptions::Until::Duration;
+    o.durationSeconds = s;
+    return {};
+}
+
+QString setSamples(const QString& v, RunOptions& o)
+{
+    long long n = 0;
+    if (!parseInt(v, n) || n < 1 || n > kMaxCount)
+        return quoted(v) + " is not a number of samples (1 or more)";
+    o.until = RunOptions::Until::Samples;
+    o.samples = n;
+    return {};
+}
+
+QString setContinuous(const QString&, RunOptions& o)
+{
+    o.until = RunOptions::Until::Continuous;
+    return {};
+}
+
+QString setReadingsFormat(const QString& v, RunOptions& o)
+{
+    if (v != "csv" && v != "jsonl")
+        return quoted(v) + " is not a format (csv or jsonl)";
+    o.format = v == "csv" ? ReadingsFormat::Csv : ReadingsFormat::JsonLines;
+    return {};
+}
+
+QString setSampleFormat(const QString& v, RunOptions& o)
+{
+    if (v == "wav")
+        o.sampleFormat = SampleFormat::Wav;
+    else if (v == "f32")
+        o.sampleFormat = SampleFormat::F32;
+    else if (v == "csv")
+        o.sampleFormat = SampleFormat::Csv;
+    else
+        return quoted(v) + " is not a sample format (wav, f32 or csv)";
+    return {};
+}
+
+QString setOutput(const QString& v, RunOptions& o)
+{
+    if (v.isEmpty())
+        return "a file name is required";
+    o.output = v;
+    return {};
+}
+
+QString setSave(const QString&, RunOptions& o)
+{
+    o.save = true;
+    return {};
+}
+
+QString setJson(const QString&, RunOptions& o)
+{
+    o.json = true;
+    return {};
+}
+
+QString setServerPort(const QString& v, RunOptions& o)
+{
+    long long n = 0;
+    if (!parseInt(v, n) || n < 1 || n > 65535)
+        return quoted(v) + " is not a TCP port (1..65535)";
+    o.serverPort = static_cast<int>(n);
+    return {};
+}
+
+QString setTimeout(const QString& v, RunOptions& o)
+{
+    double s = 0;
+    if (!parseDouble(v, s) || !(s > 0) || s > kMaxSeconds)
+        return quoted(v) + " is not a positive number of seconds (up to 1e7)";
+    o.timeoutSeconds = s;
+    return {};
+}
+
+QString nothing(const QString&, RunOptions&) { return {}; }
+
+const CommandRow* commandOf(CommandKind k)
+{
+    for (const CommandRow& c : commandTable())
+        if (c.kind == k)
+            return &c;
+    return nullptr;
+}
+
+const CommandRow* commandNamed(const QString& word)
+{
+    for (const CommandRow& c : commandTable())
+        if (word == c.word)
+            return &c;
+    return nullptr;
+}
+
+// "--rate HZ" (or "-h, --help") as --help lists it.
+QString optionLabel(const OptionRow& o)
+{
+    QString label = o.shortName ? QString(o.shortName) + ", " + o.name : QString(o.name);
+    if (o.value)
+        label += QString(" ") + o.value;
+    return label;
+}
+
+// `text` broken into lines of at most `width` characters, each but the first indented.
+QString wrapped(const QString& text, int indent, int width)
+{
+    QString out;
+    int column = indent;
+    for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+        if (column > indent && column + 1 + word.size() > width) {
+            out += "\n" + QString(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += static_cast<int>(word.size());
+    }
+    return out;
+}
+
 }  // namespace
 
-QString usageText()
+const std::vector<OptionRow>& optionTable()
 {
-    return QStringLiteral(
-        "Usage: qmx58-probe scan [--json]\n"
-        "       qmx58-probe measure [options]\n"
-        "       qmx58-probe --help | --version\n"
-        "\n"
-        "scan     lists every crate (number, serial, type, data-rate limit) and the module in\n"
-        "         every occupied slot (QMX58 name, serial, firmware, ICP capability).\n"
-        "measure  configures a QMX58 and writes the readings of each frame.\n"
-        "\n"
-        "The settings come from the window's Qmx58_Probe.ini: beside the program when its folder\n"
-        "is writable, else (and always for an installed program) in $XDG_CONFIG_HOME/qmx58-probe\n"
-        "or ~/.config/qmx58-probe. --settings FILE names another; when the file is missing the\n"
-        "factory values are used and nothing is created. The options below override them for\n"
-        "this run and change all four channels at once.\n"
-        "\n"
-        "  --crate SERIAL|N      crate by serial or by its number in the scan\n"
-        "  --slot N              slot of the QMX58 (1..16)\n"
-        "  --settings FILE       settings file to read (and to write with --save)\n"
-        "  --rate HZ             conversion rate, one of the 16 rates (610.35 ... 117187.5)\n"
-        "  --bits 20|24          data width\n"
-        "  --channels 1,2,4      the channels to acquire; the others are off\n"
-        "  --input diff|diff-ac|icp   input connection mode (icp: QMX58-2 only)\n"
-        "  --range V             input range: 2 or 10 (differential), 1 or 5 (ICP)\n"
-        "  --mode dc|ac          what the channels report (dc: differential input only)\n"
-        "  --method sum|fft      window-weighted sums or the windowed spectrum\n"
-        "  --amplitude rms|peak  AC value as RMS or as the peak of a sine\n"
-        "  --time S              maximum acquisition time of a frame, 0.001 to 100 seconds\n"
-        "  --reference N         phase reference channel (1..4)\n"
-        "  --icp-current N       ICP current source: 0 = 2.86 mA, 1 = 10 mA (QMX58-2 only)\n"
-        "  --frames N            stop after N frames (default 1)\n"
-        "  --duration S          stop after S seconds\n"
-        "  --continuous          run until interrupted (Ctrl-C)\n"
-        "  --format csv|jsonl    output format (default csv)\n"
-        "  --output FILE         write the readings to FILE instead of standard output\n"
-        "  --save                write the data width, ICP current, rate and channel settings\n"
-        "                        to the settings file, as the window's Save does\n"
-        "\n"
-        "CSV columns: time_utc,frame,channel,mode,value_mV,frequency_kHz,phase_deg,status\n"
-        "status: ok, overload, off, no-signal.\n"
-        "Exit codes: 0 done, 2 usage, 3 no crate or module, 4 configuration refused,\n"
-        "5 acquisition failed, 130 interrupted.\n");
+    static const std::vector<OptionRow> table = {
+        {"--help", "-h", nullptr, kAll, 0, "show this help and exit", nothing},
+        {"--json", nullptr, nullptr, kScan, 0, "write the scan as one JSON document", setJson},
+        {"--crate", nullptr, "SERIAL|N", kRun, 0, "crate by serial or by its number in the scan", setCrate},
+        {"--slot", nullptr, "N", kRun, 0, "slot of the QMX58 (1..16)", setSlot},
+        {"--settings", nullptr, "FILE", kRun, 0, "settings file to read instead of the window's (measure --save writes it)",
+         setSettings},
+        {"--rate", nullptr, "HZ", kRun, 0, "conversion rate, one of the 16 rates (610.35 ... 117187.5)", setRate},
+        {"--bits", nullptr, "20|24", kRun, 0, "data width", setBits},
+        {"--channels", nullptr, "1,2,4", kRun, 0, "the channels to acquire; the others are off", setChannels},
+        {"--input", nullptr, "diff|diff-ac|icp", kRun, 0, "input connection mode (icp: QMX58-2 only)", setInput},
+        {"--range", nullptr, "V", kRun, 0, "input range: 2 or 10 (differential), 1 or 5 (ICP)", setRange},
+        {"--icp-current", nullptr, "N", kRun, 0, "ICP current source: 0 = 2.86 mA, 1 = 10 mA (QMX58-2 only)",
+         setIcpCurrent},
+        {"--mode", nullptr, "dc|ac", kMeasure, 0, "what the channels report (dc: differential input only)", setMode},
+        {"--method", nullptr, "sum|fft", kMeasure, 0, "window-weighted sums or the windowed spectrum", setMethod},
+        {"--amplitude", nullptr, "rms|peak", kMeasure, 0, "AC value as RMS or as the peak of a sine", setAmplitude},
+        {"--time", nullptr, "S", kMeasure, 0, "maximum acquisition time of a frame, 0.001 to 100 seconds", setTime},
+        {"--reference", nullptr, "N", kMeasure, 0, "phase reference channel (1..4)", setReference},
+        {"--frames", nullptr, "N", kMeasure, kUntil, "stop after N frames (default 1)", setFrames},
+        {"--duration", nullptr, "S", kMeasure, kUntil, "stop after S seconds", setDuration},
+        {"--continuous", nullptr, nullptr, kMeasure, kUntil, "run until interrupted (Ctrl-C)", setContinuous},
+        {"--duration", nullptr, "S", kRecord, kUntil,
+         "stop after S seconds of signal (S times the rate, rounded, samples per channel)", setDuration},
+        {"--samples", nullptr, "N", kRecord, kUntil, "stop after N samples per channel", setSamples},
+        {"--format", nullptr, "csv|jsonl", kMeasure, 0, "output format (default csv)", setReadingsFormat},
+        {"--format", nullptr, "wav|f32|csv", kRecord, 0, "sample format (required)", setSampleFormat},
+        {"--output", nullptr, "FILE", kMeasure, 0, "write the readings to FILE instead of standard output", setOutput},
+        {"--output", nullptr, "FILE", kRecord, 0,
+         "write the samples to FILE instead of standard output, and the run's description to FILE.json", setOutput},
+        {"--save", nullptr, nullptr, kMeasure, 0,
+         "write the data width, ICP current, rate and channel settings to the settings file, as the window's Save "
+         "does",
+         setSave},
+        {"--server-port", nullptr, "N", kAll, 0, "TCP port of the crate server on 127.0.0.1 (replaces QMX_SERVER_PORT)",
+         setServerPort},
+        {"--timeout", nullptr, "S", kAll, 0,
+         "end the whole run after S seconds, the module stopped and closed, with exit code 124", setTimeout},
+    };
+    return table;
 }
+
+const std::vector<CommandRow>& commandTable()
+{
+    static const char* const kSettingsNote =
+        "The settings come from the window's Qmx58_Probe.ini: beside the program when its folder is writable, else "
+        "(and always for an installed program) in $XDG_CONFIG_HOME/qmx58-probe or ~/.config/qmx58-probe. --settings "
+        "FILE names another; when the file is missing the factory values are used and nothing is created. The options "
+        "override them for this run and change all four channels at once.\n";
+    static const char* const kExitNote =
+        "Exit codes: 0 done, 2 usage, 3 no crate or module, 4 configuration refused, 5 acquisition failed (or the "
+        "output could not be written), 124 --timeout ran out, 130 interrupted (Ctrl-C, SIGTERM, SIGHUP).\n";
+    static const std::string measureNotes = std::string(kSettingsNote) +
+        "\nCSV columns: time_utc,frame,channel,mode,value_mV,frequency_kHz,phase_deg,status\n"
+        "status: ok, uncertain, overload, off, no-signal.\n" + kExitNote;
+    static const std::string recordNotes = std::string(kSettingsNote) +
+        "\nThe samples are volts after the factory calibration (and, for ICP inputs, the removal of the ICP lag), of "
+        "the chosen channels in channel order, from one start of the module to the end of the run without a gap. "
+        "Formats:\n"
+        "  wav   32-bit IEEE float WAV (format 3), one channel per input; the header holds the rate\n"
+        "        rounded to a whole hertz, the exact rate is in the LIST/INFO comment and in FILE.json\n"
+        "  f32   raw little-endian float32, interleaved by channel, e.g. for Python:\n"
+        "        numpy.frombuffer(data, dtype='<f4').reshape(-1, channels)\n"
+        "  csv   time_s,ch1_V,... : time from the start in seconds, full precision\n"
+        "Without --output the samples go to standard output and the run's description to standard error as '# key: "
+        "value' lines. Overload (24-bit status) and clipping (20-bit full-scale codes) are reported per block on "
+        "standard error and in FILE.json. Without --duration or --samples the recording runs until Ctrl-C; a receive "
+        "fault ends it with everything received written (exit code 5).\n\n" + kExitNote;
+    static const std::vector<CommandRow> table = {
+        {CommandKind::Scan, "scan", "[--json]",
+         "lists every crate (number, serial, type, data-rate limit) and the module in every occupied slot (QMX58 "
+         "name, serial, firmware, ICP capability).",
+         "Exit codes: 0 a usable QMX58 found, 2 usage, 3 no crate list or no usable QMX58, 124 --timeout ran out.\n"},
+        {CommandKind::Measure, "measure", "[options]", "configures a QMX58 and writes the readings of each frame.",
+         measureNotes.c_str()},
+        {CommandKind::Record, "record", "--format wav|f32|csv [options]",
+         "configures a QMX58 and records its calibrated samples, gapless, to a file or standard output.",
+         recordNotes.c_str()},
+    };
+    return table;
+}
+
+QString usageText(CommandKind command)
+{
+    const CommandRow* c = commandOf(command);
+    QString text;
+    if (!c) {
+        text = "Usage: qmx58-probe scan [--json]\n"
+               "       qmx58-probe measure [options]\n"
+               "       qmx58-probe record --format wav|f32|csv [options]\n"
+               "       qmx58-probe help [COMMAND] | --help | --version\n\n";
+        for (const CommandRow& s : commandTable())
+            text += QString("%1 %2\n").arg(s.word, -8).arg(wrapped(s.summary, 9, 92));
+        text += "\n'qmx58-probe COMMAND --help' lists the options of COMMAND.\n" +
+                wrapped("Exit codes: 0 done, 2 usage, 3 no crate or module, 4 configuration refused, 5 acquisition "
+                        "failed, 124 timed out, 130 interrupted.",
+                        0, 92) +
+                "\n";
+        return text;
+    }
+    text = QString("Usage: qmx58-probe %1 %2\n\n%1 %3\n\n").arg(c->word, c->synopsis, wrapped(c->summary, 0, 92));
+    for (const OptionRow& o : optionTable()) {
+        if (!(o.commands & static_cast<unsigned>(command)))
+            continue;
+        const QString label = optionLabel(o);
+        const QString help = wrapped(o.help, 26, 96);
+        text += label.size() <= 22 ? QString("  %1  %2\n").arg(label, -22).arg(help)
+                                   : QString("  %1\n%2%3\n").arg(label, QString(26, ' '), help);
+    }
+    const QStringList notes = QString(c->notes).split('\n');
+    text += "\n";
+    for (const QString& line : notes) {
+        if (line.isEmpty())
+            text += "\n";
+        else if (line.startsWith(' '))
+            text += line + "\n";  // a list line, as written
+        else
+            text += wrapped(line, 0, 92) + "\n";
+    }
+    while (text.endsWith("\n\n"))
+        text.chop(1);
+    return text;
+}
+
+namespace {
+
+// "help [COMMAND]", "--help", "-h" and "--version" before any command. True when the line is
+// one of them (and `error` empty when it is right).
+bool helpOrVersion(const QStringList& args, Command& cmd, QString& error)
+{
+    const QString first = args.first();
+    if (first == "--version") {
+        cmd.kind = CommandKind::Version;
+        return true;
+    }
+    if (first != "--help" && first != "-h" && first != "help")
+        return false;
+    cmd.kind = CommandKind::Help;
+    if (first == "help" && args.size() > 1) {
+        const CommandRow* c = commandNamed(args[1]);
+        if (!c || args.size() > 2)
+            error = QString("help: no command '%1' (scan, measure or record)").arg(args.mid(1).join(' '));
+        else
+            cmd.helpFor = c->kind;
+    }
+    return true;
+}
+
+// The row of `name` for the command, or null with the reason: unknown, or another command's.
+const OptionRow* findOption(const QString& name, const CommandRow& command, QString& error)
+{
+    const unsigned mine = static_cast<unsigned>(command.kind);
+    QStringList others;
+    for (const OptionRow& o : optionTable()) {
+        if (name != o.name && !(o.shortName && name == o.shortName))
+            continue;
+        if (o.commands & mine)
+            return &o;
+        for (const CommandRow& c : commandTable())
+            if ((o.commands & static_cast<unsigned>(c.kind)) && !others.contains(c.word))
+                others << c.word;
+    }
+    if (others.isEmpty())
+        error = QString("%1: unknown option '%2'").arg(command.word, name);
+    else
+        error = QString("%1: %2 is an option of %3, not of %1").arg(command.word, name, others.join(" and "));
+    return nullptr;
+}
+
+}  // namespace
 
 bool parseCommandLine(const QStringList& args, Command& cmd, QString& error)
 {
     cmd = Command{};
+    error.clear();
     if (args.isEmpty()) {
-        error = "a command is required (scan or measure); see --help";
+        error = "a command is required (scan, measure or record); see --help";
         return false;
     }
-    for (const QString& a : args) {
-        if (a == "--help" || a == "-h") {
-            cmd.kind = Command::Kind::Help;
-            return true;
-        }
+    if (helpOrVersion(args, cmd, error))
+        return error.isEmpty();
+    const CommandRow* command = commandNamed(args.first());
+    if (!command) {
+        error = QString("unknown command '%1' (scan, measure or record); see --help").arg(args.first());
+        return false;
     }
-    const QString first = args.first();
-    if (first == "--version") {
-        cmd.kind = Command::Kind::Version;
+    cmd.kind = command->kind;
+    // --help anywhere asks for the command's help, whatever else the line holds.
+    if (args.contains("--help") || args.contains("-h")) {
+        cmd.helpFor = cmd.kind;
+        cmd.kind = CommandKind::Help;
         return true;
     }
-    if (first == "scan") {
-        cmd.kind = Command::Kind::Scan;
-    } else if (first == "measure") {
-        cmd.kind = Command::Kind::Measure;
-    } else {
-        error = QString("unknown command '%1' (scan or measure); see --help").arg(first);
-        return false;
-    }
 
-    MeasureOptions& m = cmd.measure;
-    int untilOptions = 0;
-    // Each option with a value: its check, which sets the field or says why not.
-    using Check = std::function<QString(const QString&)>;
-    const std::map<QString, Check> valued = {
-        {"--crate", [&](const QString& v) -> QString {
-             if (v.trimmed().isEmpty())
-                 return "a crate serial or number is required";
-             m.crate = v.trimmed();
-             return {};
-         }},
-        {"--slot", [&](const QString& v) -> QString {
-             long long n = 0;
-             if (!parseInt(v, n) || n < 1 || n > 16)
-                 return "'" + v + "' is not a slot (1..16)";
-             m.slot = static_cast<int>(n);
-             return {};
-         }},
-        {"--settings", [&](const QString& v) -> QString {
-             if (v.isEmpty())
-                 return "a file name is required";
-             m.settingsFile = v;
-             return {};
-         }},
-        {"--rate", [&](const QString& v) -> QString {
-             double hz = 0;
-             const int i = parseDouble(v, hz) ? rateIndexOf(hz) : -1;
-             if (i < 0)
-                 return "'" + v + "' is not one of the rates " + rateList() + " Hz";
-             m.rateIndex = i;
-             return {};
-         }},
-        {"--bits", [&](const QString& v) -> QString {
-             if (v != "20" && v != "24")
-                 return "'" + v + "' is not a data width (20 or 24)";
-             m.dataFormat = v == "24" ? 1 : 0;
-             return {};
-         }},
-        {"--channels", [&](const QString& v) -> QString {
-             std::array<bool, 4> on{};
-             const QStringList parts = v.split(',');
-             for (const QString& p : parts) {
-                 long long n = 0;
-                 if (!parseInt(p, n) || n < 1 || n > 4)
-                     return "'" + v + "' is not a list of channels 1..4 (e.g. 1,2,4)";
-                 on[static_cast<std::size_t>(n - 1)] = true;
-             }
-             m.channels = on;
-             return {};
-         }},
-        {"--input", [&](const QString& v) -> QString {
-             static const QStringList modes = {"diff", "diff-ac", "icp"};
-             if (!modes.contains(v))
-                 return "'" + v + "' is not an input mode (diff, diff-ac or icp)";
-             m.connectionMode = static_cast<int>(modes.indexOf(v));
-             return {};
-         }},
-        {"--range", [&](const QString& v) -> QString {
-             double r = 0;
-             if (!parseDouble(v, r) || (r != 1 && r != 2 && r != 5 && r != 10))
-                 return "'" + v + "' is not an input range (2 or 10 differential, 1 or 5 ICP)";
-             m.rangeVolts = r;
-             return {};
-         }},
-        {"--mode", [&](const QString& v) -> QString {
-             if (v != "dc" && v != "ac")
-                 return "'" + v + "' is not a mode (dc or ac)";
-             m.channelMethod = v == "ac" ? 1 : 0;
-             return {};
-         }},
-        {"--method", [&](const QString& v) -> QString {
-             if (v != "sum" && v != "fft")
-                 return "'" + v + "' is not a method (sum or fft)";
-             m.method = v.toStdString();
-             return {};
-         }},
-        {"--amplitude", [&](const QString& v) -> QString {
-             if (v != "rms" && v != "peak")
-                 return "'" + v + "' is not an amplitude type (rms or peak)";
-             // The settings file's word for the peak amplitude.
-             m.amplitudeType = v == "rms" ? "rms" : "amp";
-             return {};
-         }},
-        {"--time", [&](const QString& v) -> QString {
-             double t = 0;
-             if (!parseDouble(v, t) || !(t >= settings::kAcquisitionTimeMin && t <= settings::kAcquisitionTimeMax))
-                 return "'" + v + "' is not a number of seconds from 0.001 to 100";
-             m.time = t;
-             return {};
-         }},
-        {"--reference", [&](const QString& v) -> QString {
-             long long n = 0;
-             if (!parseInt(v, n) || n < 1 || n > 4)
-                 return "'" + v + "' is not a channel (1..4)";
-             m.referenceChannel = static_cast<int>(n - 1);
-             return {};
-         }},
-        {"--icp-current", [&](const QString& v) -> QString {
-             if (v != "0" && v != "1")
-                 return "'" + v + "' is not a current source (0 = 2.86 mA, 1 = 10 mA)";
-             m.currentSource = v == "1" ? 1 : 0;
-             return {};
-         }},
-        {"--frames", [&](const QString& v) -> QString {
-             long long n = 0;
-             if (!parseInt(v, n) || n < 1)
-                 return "'" + v + "' is not a positive number of frames";
-             m.until = MeasureOptions::Until::Frames;
-             m.frames = n;
-             ++untilOptions;
-             return {};
-         }},
-        {"--duration", [&](const QString& v) -> QString {
-             double s = 0;
-             if (!parseDouble(v, s) || !(s > 0))
-                 return "'" + v + "' is not a positive number of seconds";
-             m.until = MeasureOptions::Until::Duration;
-             m.durationSeconds = s;
-             ++untilOptions;
-             return {};
-         }},
-        {"--format", [&](const QString& v) -> QString {
-             if (v != "csv" && v != "jsonl")
-                 return "'" + v + "' is not a format (csv or jsonl)";
-             m.format = v == "csv" ? ReadingsFormat::Csv : ReadingsFormat::JsonLines;
-             return {};
-         }},
-        {"--output", [&](const QString& v) -> QString {
-             if (v.isEmpty())
-                 return "a file name is required";
-             m.output = v;
-             return {};
-         }},
-    };
-
+    std::vector<const OptionRow*> given;
     for (int i = 1; i < args.size(); ++i) {
         QString name = args[i];
         std::optional<QString> value;
@@ -257,123 +526,38 @@ bool parseCommandLine(const QStringList& args, Command& cmd, QString& error)
             value = name.mid(name.indexOf('=') + 1);
             name = name.left(name.indexOf('='));
         }
-        if (cmd.kind == Command::Kind::Scan) {
-            if (name == "--json" && !value) {
-                cmd.json = true;
-                continue;
-            }
-            error = QString("scan: unknown option '%1'").arg(args[i]);
+        const OptionRow* row = findOption(name, *command, error);
+        if (!row)
+            return false;
+        for (const OptionRow* g : given) {
+            if (g == row)
+                error = QString("%1: given twice").arg(name);
+            else if (row->group != 0 && g->group == row->group)
+                error = QString("%1: excludes %2").arg(name, g->name);
+            if (!error.isEmpty())
+                return false;
+        }
+        given.push_back(row);
+        if (!row->value && value) {
+            error = QString("%1: takes no value").arg(name);
             return false;
         }
-        if ((name == "--continuous" || name == "--save") && !value) {
-            if (name == "--save") {
-                m.save = true;
-            } else {
-                m.until = MeasureOptions::Until::Continuous;
-                ++untilOptions;
-            }
-            continue;
-        }
-        const auto option = valued.find(name);
-        if (option == valued.end()) {
-            error = QString("measure: unknown option '%1'").arg(args[i]);
-            return false;
-        }
-        if (!value) {
+        if (row->value && !value) {
             if (i + 1 >= args.size()) {
-                error = name + ": a value is required";
+                error = QString("%1: a value is required (%2)").arg(name, row->value);
                 return false;
             }
             value = args[++i];
         }
-        const QString why = option->second(*value);
+        const QString why = row->apply(value.value_or(QString()), cmd.options);
         if (!why.isEmpty()) {
             error = name + ": " + why;
             return false;
         }
     }
-    if (untilOptions > 1) {
-        error = "--frames, --duration and --continuous exclude each other";
+    if (cmd.kind == CommandKind::Record && !cmd.options.sampleFormat) {
+        error = "record: --format wav|f32|csv is required";
         return false;
-    }
-    return true;
-}
-
-bool applyOptions(const MeasureOptions& o, bool icp, OperatorSettings& s, QString& error)
-{
-    if (o.rateIndex)
-        s.rateIndex = *o.rateIndex;
-    if (o.dataFormat)
-        s.dataFormat = *o.dataFormat;
-    if (o.method)
-        s.computationMethod = *o.method;
-    if (o.amplitudeType)
-        s.amplitudeType = *o.amplitudeType;
-    if (o.time)
-        s.maxAcquisitionTime = *o.time;
-    if (o.referenceChannel)
-        s.referenceChannel = *o.referenceChannel;
-    if (o.currentSource) {
-        if (!icp) {
-            error = "--icp-current: this module (QMX58-1) has no ICP current source";
-            return false;
-        }
-        s.currentSource = *o.currentSource;
-    }
-    if (o.channels)
-        for (std::size_t ch = 0; ch < 4; ++ch)
-            s.channels[ch].enabled = (*o.channels)[ch];
-    if (o.connectionMode) {
-        if (*o.connectionMode == 2 && !icp) {
-            error = "--input: icp needs an ICP-capable module (QMX58-2); this one is a QMX58-1";
-            return false;
-        }
-        s.groupConnectionMode = *o.connectionMode;
-        for (OperatorChannelSettings& c : s.channels)
-            c.connectionMode = *o.connectionMode;
-    }
-    static const char* const kModeNames[] = {"diff", "diff-ac", "icp"};
-    auto modeName = [](int mode) { return kModeNames[mode]; };
-    if (o.rangeVolts) {
-        const double v = *o.rangeVolts;
-        const bool icpRange = v == 1 || v == 5;
-        for (std::size_t ch = 0; ch < 4; ++ch) {
-            const OperatorChannelSettings& c = s.channels[ch];
-            if (c.enabled && c.connectionMode >= 0 && (c.connectionMode == 2) != icpRange) {
-                error = QString("--range: %1 V is not a range of channel %2's %3 input (%4)")
-                            .arg(v)
-                            .arg(ch + 1)
-                            .arg(modeName(c.connectionMode))
-                            .arg(c.connectionMode == 2 ? "1 or 5 V" : "2 or 10 V");
-                return false;
-            }
-        }
-        const int index = (v == 2 || v == 1) ? 0 : 1;
-        if (icpRange) {
-            s.groupIcpRange = index;
-            for (OperatorChannelSettings& c : s.channels)
-                c.icpRange = index;
-        } else {
-            s.groupDiffRange = index;
-            for (OperatorChannelSettings& c : s.channels)
-                c.diffRange = index;
-        }
-    }
-    if (o.channelMethod) {
-        if (*o.channelMethod == 0) {
-            for (std::size_t ch = 0; ch < 4; ++ch) {
-                const OperatorChannelSettings& c = s.channels[ch];
-                if (c.enabled && (c.connectionMode == 1 || c.connectionMode == 2)) {
-                    error = QString("--mode: dc needs the diff input; channel %1's %2 input measures AC only")
-                                .arg(ch + 1)
-                                .arg(modeName(c.connectionMode));
-                    return false;
-                }
-            }
-        }
-        s.groupMethod = *o.channelMethod;
-        for (OperatorChannelSettings& c : s.channels)
-            c.method = *o.channelMethod;
     }
     return true;
 }

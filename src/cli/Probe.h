@@ -1,5 +1,5 @@
 #pragma once
-// The two commands of qmx58-probe. Both run on the thread that owns the QCoreApplication and
+// The commands of qmx58-probe. All run on the thread that owns the QCoreApplication and
 // return the program's exit code (CliOptions.h).
 
 #include "CliOptions.h"
@@ -17,6 +17,9 @@ int runScan(bool json);
 
 // Configures the selected QMX58 and writes the readings of each frame.
 int runMeasure(const MeasureOptions& options);
+
+// Configures the selected QMX58 and records its calibrated samples without a gap.
+int runRecord(const RunOptions& options);
 
 // A message of the program itself on standard error: "qmx58-probe: " + text.
 void complain(const QString& text);

@@ -12,24 +12,23 @@
 
 #include "Probe.h"
 
+#include "CliOutput.h"
 #include "CrateScan.h"
 #include "FileVersionInfo.h"
 #include "IniFile.h"
 #include "MainThread.h"
+#include "ProbeModule.h"
+#include "ProgramPath.h"
 #include "ReadingsWriter.h"
 #include "RunSnapshot.h"
-#include "SettingsKeys.h"
-#include "SettingsLocation.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,106 +41,48 @@
 namespace qmx::cli {
 namespace {
 
-// ---- SIGINT / SIGTERM: a byte down a pipe, read by the event loop
+// The shared writer's text for the readings, put out through the run's own output (which
+// keeps signals and the deadline in force while it waits, and whole rows on a failure).
+class ReadingsOutput {
+public:
+    ReadingsOutput(Output& out, ReadingsFormat format) : _out(out), _writer(_buffer, format)
+    {
+        _buffer.open(QIODevice::WriteOnly);
+    }
 
-int gSignalPipe[2] = {-1, -1};
+    Output::Status header(const ReadingsRunInfo& info) { return put(_writer.writeHeader(info)); }
+    Output::Status frame(long long number, const RunSettings& r, const FrameResults& results)
+    {
+        return put(_writer.writeFrame(QDateTime::currentDateTimeUtc(), number, r, results));
+    }
+    QString error() const { return _error.isEmpty() ? _out.error() : _error; }
 
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &byte, 1);
-}
+private:
+    Output::Status put(bool formatted)
+    {
+        if (!formatted) {
+            _error = "cannot format the readings: " + _writer.errorString();
+            return Output::Status::Failed;
+        }
+        QByteArray& bytes = _buffer.buffer();
+        const Output::Status s = _out.write(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+        bytes.clear();
+        _buffer.seek(0);
+        return s;
+    }
 
-bool installSignalPipe()
-{
-    if (gSignalPipe[0] < 0 && ::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    // A closed reader of the output is a write failure of the run, not a silent death.
-    ::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
-bool signalPending()
-{
-    char buf[16];
-    return ::read(gSignalPipe[0], buf, sizeof buf) > 0;
-}
-
-// ---- the module to measure
-
-struct Target {
-    int crateIndex = -1;  // in the compact part of the table
-    QString crateSerial;
-    int slot = 0;
+    Output& _out;
+    QBuffer _buffer;
+    ReadingsWriter _writer;
+    QString _error;
 };
-
-// The crate the options or the settings file name, and the slot in it, chosen as the
-// window's discovery chooses (a crate not found: the first; a slot means nothing in a crate
-// other than the one named). False (with the message given) when the options name a crate or
-// slot that holds no usable QMX58.
-bool chooseTarget(DiscoveryTable& d, const MeasureOptions& o, const QString& fileSerial, int fileSlot, Target& t)
-{
-    QString serial = fileSerial;
-    int slot = fileSlot;
-    if (o.crate) {
-        // A serial first, then the crate's number in the scan (the crate server's list order).
-        QStringList listed;
-        for (int i = 0; i < DiscoveryTable::kMaxCrates; ++i)
-            if (d.rawSerials[i][0] != '\0')
-                listed << serialText(d.rawSerials[i]);
-        bool isNumber = false;
-        const int n = o.crate->toInt(&isNumber);
-        if (listed.contains(*o.crate))
-            serial = *o.crate;
-        else if (isNumber && n >= 1 && n <= listed.size())
-            serial = listed[n - 1];
-        else {
-            complain("--crate: no crate '" + *o.crate + "'");
-            return false;
-        }
-        if (serial != fileSerial)
-            slot = -1;
-    }
-    t.crateIndex = -1;
-    for (int c = 0; c < d.crateCount && t.crateIndex < 0; ++c)
-        if (serialText(d.crateSerials[c]) == serial)
-            t.crateIndex = c;
-    if (t.crateIndex < 0) {
-        if (o.crate) {
-            complain("--crate: crate " + serial + " holds no QMX58 that opens");
-            return false;
-        }
-        t.crateIndex = 0;
-        slot = -1;
-    }
-    t.crateSerial = serialText(d.crateSerials[t.crateIndex]);
-    if (o.slot) {
-        bool held = false;
-        for (int m = 0; m < d.moduleCounts[t.crateIndex]; ++m)
-            held = held || d.moduleSlots[t.crateIndex][m] == *o.slot;
-        if (!held) {
-            complain(QString("--slot: slot %1 of crate %2 holds no QMX58 that opens").arg(*o.slot).arg(t.crateSerial));
-            return false;
-        }
-        slot = *o.slot;
-    }
-    selectTarget(d, t.crateSerial, slot);
-    t.slot = d.moduleSlots[t.crateIndex][d.selectedModuleIndex[t.crateIndex]];
-    return true;
-}
 
 // ---- the run
 
 class ProbeRun : public MeasurementHost {
 public:
     ProbeRun(Qmx58Handle& handle, const OperatorSettings& settings, bool icp, std::uint8_t crateType,
-             const MeasureOptions& options, ReadingsWriter& writer, ReadingsRunInfo info)
+             const MeasureOptions& options, ReadingsOutput& writer, ReadingsRunInfo info)
         : _handle(handle), _s(settings), _icp(icp), _crateType(crateType), _o(options), _writer(writer),
           _info(std::move(info)), _progressShown(::isatty(STDERR_FILENO) == 1)
     {
@@ -181,8 +122,8 @@ public:
         _info.referenceChannel = _thread->Settings.ReferenceChannel + 1;
         _frameWords = static_cast<long long>(_thread->WordsPerSample) * _thread->FrameWords;
         _wordsPerSample = _thread->WordsPerSample;
-        if (!_writer.writeHeader(_info))
-            writeFailed();
+        if (const Output::Status s = _writer.header(_info); s != Output::Status::Ok)
+            writeFailed(s);
         startFrameClock();
     }
 
@@ -201,8 +142,8 @@ public:
                 tell(QString("channel %1: %2").arg(ch + 1).arg(QString::fromUtf8(ChannelMeasurement::kNoSignalMessage)));
             }
         }
-        if (!_writer.writeFrame(QDateTime::currentDateTimeUtc(), _frames, r, results)) {
-            writeFailed();
+        if (const Output::Status s = _writer.frame(_frames, r, results); s != Output::Status::Ok) {
+            writeFailed(s);
             return;
         }
         if (_o.until == MeasureOptions::Until::Frames && _frames >= _o.frames)
@@ -226,7 +167,7 @@ public:
     }
 
 private:
-    enum class Event { None, Done, Refused, AcquisitionFailed, Interrupted };
+    enum class Event { None, Done, Refused, AcquisitionFailed, Interrupted, TimedOut };
 
     // The first event decides the exit code; every event ends the run.
     void stop(Event e)
@@ -238,11 +179,18 @@ private:
         _loop.quit();
     }
 
-    void writeFailed()
+    // A write that did not finish: its cause named, or the signal or deadline that cut it.
+    void writeFailed(Output::Status s)
     {
         _writeFailed = true;
-        complain("cannot write the readings: " + _writer.errorString());
-        stop(Event::AcquisitionFailed);
+        if (s == Output::Status::Interrupted) {
+            stop(Event::Interrupted);
+        } else if (s == Output::Status::TimedOut) {
+            stop(Event::TimedOut);
+        } else {
+            complain(_writer.error());
+            stop(Event::AcquisitionFailed);
+        }
     }
 
     void startFrameClock()
@@ -297,7 +245,7 @@ private:
     const bool _icp;
     const std::uint8_t _crateType;
     const MeasureOptions& _o;
-    ReadingsWriter& _writer;
+    ReadingsOutput& _writer;
     ReadingsRunInfo _info;
     const bool _progressShown;
 
@@ -319,16 +267,28 @@ private:
 
 int ProbeRun::run()
 {
-    if (signalPending())
-        return kExitInterrupted;
+    if (const int e = endedByOutside())
+        return e;
     auto thread = std::make_unique<TMainThread>(*this, 0);
     _thread = thread.get();
 
-    QSocketNotifier signalWatch(gSignalPipe[0], QSocketNotifier::Read);
+    QSocketNotifier signalWatch(signalPipeFd(), QSocketNotifier::Read);
     QObject::connect(&signalWatch, &QSocketNotifier::activated, [this] {
-        if (signalPending())
+        drainSignalPipe();
+        if (caughtSignal() != 0)
             stop(Event::Interrupted);
     });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&deadline, &QTimer::timeout, [this, &deadline] {
+        if (deadlinePassed())
+            stop(Event::TimedOut);
+        else
+            deadline.start(static_cast<int>(std::min<long long>(msToDeadline(), 1 << 30)));
+    });
+    if (msToDeadline() >= 0)
+        deadline.start(static_cast<int>(std::min<long long>(msToDeadline(), 1 << 30)));
     QTimer progress;
     QObject::connect(&progress, &QTimer::timeout, [this] { showProgress(); });
     if (_progressShown)
@@ -354,27 +314,11 @@ int ProbeRun::run()
     case Event::Refused: return kExitRefused;
     case Event::AcquisitionFailed: return kExitAcquisition;
     case Event::Interrupted: return kExitInterrupted;
+    case Event::TimedOut: return kExitTimedOut;
     case Event::None:
     case Event::Done: break;
     }
     return kExitDone;
-}
-
-// Closes the module on every way out of the measurement.
-struct ModuleCloser {
-    Qmx58Handle& h;
-    ~ModuleCloser()
-    {
-        if (QMX58_IsOpened(&h) == 0)
-            QMX58_Close(&h);
-    }
-};
-
-// The window's settings file, found by the window's rule (SettingsLocation.h).
-QString windowSettingsPath()
-{
-    const std::string folder = settings::settingsFolder(QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
-    return QFile::decodeName((folder + "/" + settings::kFileName).c_str());
 }
 
 }  // namespace
@@ -410,7 +354,9 @@ void takeConfiguration(const OperatorSettings& s, ConfigurationInputs& in)
 
 QString programVersion()
 {
-    const auto v = platform::FileVersionInfo::read(QCoreApplication::applicationFilePath().toStdString());
+    // The program's file as bytes: Qt's text name of it is empty for a folder whose name is no
+    // valid UTF-8.
+    const auto v = platform::FileVersionInfo::read(platform::programFileBytes());
     return v ? QString::fromStdString(v->text()) : QString();
 }
 
@@ -427,64 +373,44 @@ bool reportScan(ScanResult result)
     return result == ScanResult::Ok;
 }
 
-int runMeasure(const MeasureOptions& o)
+int runMeasure(const MeasureOptions& options)
 {
-    if (!installSignalPipe()) {
-        complain(QString("cannot watch for signals: ") + std::strerror(errno));
-        return kExitAcquisition;
-    }
-    const QString path = o.settingsFile ? *o.settingsFile : windowSettingsPath();
-    // Reading never creates the file; a missing file reads as the factory values.
-    IniFile file(path.toStdString());
-
-    DiscoveryTable table;
-    Qmx58Handle handle{};
-    ModuleCloser closer{handle};
-    if (!reportScan(scanCrates(table, handle, ServerAddress{})))
-        return kExitNoModule;
-    const OperatorSettings discovery = readOperatorSettings(file, false);
-    Target target;
-    if (!chooseTarget(table, o, QString::fromStdString(discovery.crateSerial), discovery.moduleSlot, target))
-        return kExitNoModule;
-    if (!openSelectedModule(table, handle, ServerAddress{})) {
-        tell("Не могу проинициализировать модуль в указанном слоте!");
-        return kExitNoModule;
-    }
-    table.moduleState = 2;
-    const bool icp = handle.moduleInfo.icpCapable != 0;
-
-    OperatorSettings settings = readOperatorSettings(file, icp);
-    QString error;
-    if (!applyOptions(o, icp, settings, error)) {
-        complain(error);
+    MeasureOptions o = options;
+    if (o.until == MeasureOptions::Until::Default)
+        o.until = MeasureOptions::Until::Frames;
+    // The output first: a FIFO waited for here keeps no module open meanwhile.
+    Output out;
+    const Output::Status opened = o.output ? out.open(*o.output) : out.openStandardOutput();
+    if (opened == Output::Status::Interrupted)
+        return kExitInterrupted;
+    if (opened == Output::Status::TimedOut)
+        return kExitTimedOut;
+    if (opened != Output::Status::Ok) {
+        complain("--output: " + out.error());
         return kExitUsage;
     }
+
+    ModuleSession session;
+    if (const int e = openModule(o, session))
+        return e;
     if (o.save) {
         try {
-            writeOperatorSettings(file, settings, icp);
+            writeOperatorSettings(*session.file, session.settings, session.icp);
         } catch (const IniWriteError& e) {
             complain(QString("--save: ") + e.what());
             return kExitUsage;
         }
     }
 
-    QFile out;
-    const bool opened = o.output ? (out.setFileName(*o.output), out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                                 : out.open(STDOUT_FILENO, QIODevice::WriteOnly, QFileDevice::DontCloseHandle);
-    if (!opened) {
-        complain("--output: cannot open " + o.output.value_or("standard output") + ": " + out.errorString());
-        return kExitUsage;
-    }
-    ReadingsWriter writer(out, o.format);
-
+    ReadingsOutput writer(out, o.format);
     ReadingsRunInfo info;
-    info.crateSerial = target.crateSerial;
-    info.slot = target.slot;
-    info.moduleSerial = serialText(handle.moduleInfo.serialNumber);
-    info.amplitudeType = settings.amplitudeType == "rms" ? "rms" : "peak";
-    info.acquisitionTime = settings.maxAcquisitionTime;
+    info.crateSerial = session.crateSerial;
+    info.slot = session.slot;
+    info.moduleSerial = session.moduleSerial();
+    info.amplitudeType = session.settings.amplitudeType == "rms" ? "rms" : "peak";
+    info.acquisitionTime = session.settings.maxAcquisitionTime;
     info.programVersion = programVersion();
-    ProbeRun run(handle, settings, icp, table.crateTypes[target.crateIndex], o, writer, info);
+    ProbeRun run(session.handle, session.settings, session.icp, session.crateType, o, writer, info);
     return run.run();
 }
 

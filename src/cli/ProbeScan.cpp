@@ -4,7 +4,9 @@
 #include "Probe.h"
 
 #include "CrateScan.h"
+#include "CliOutput.h"
 #include "CrateTypes.h"
+#include "ProbeModule.h"
 #include "qmxapi.h"
 
 #include <QJsonArray>
@@ -143,6 +145,8 @@ int runScan(bool json)
     const ScanResult result = scanCrates(table, handle, ServerAddress{});
     if (QMX58_IsOpened(&handle) == 0)
         QMX58_Close(&handle);
+    if (const int e = endedByOutside())
+        return e;
     // Crates without a QMX58 are still listed; a failed crate list or crate is not.
     if (result == ScanResult::NoCrateList || result == ScanResult::CrateUnreadable) {
         reportScan(result);
@@ -150,8 +154,19 @@ int runScan(bool json)
     }
     const QList<CrateLine> crates = describe(table);
     const QByteArray text = json ? asJson(crates) : asTable(crates);
-    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
-    std::fflush(stdout);
+    // Through the run's output, so a reader that never reads cannot hold a signal off.
+    Output out;
+    Output::Status written = out.openStandardOutput();
+    if (written == Output::Status::Ok)
+        written = out.write(text.constData(), static_cast<std::size_t>(text.size()));
+    if (written == Output::Status::Interrupted)
+        return kExitInterrupted;
+    if (written == Output::Status::TimedOut)
+        return kExitTimedOut;
+    if (written == Output::Status::Failed) {
+        complain(out.error());
+        return kExitAcquisition;
+    }
     return reportScan(result) ? kExitDone : kExitNoModule;
 }
 

@@ -281,7 +281,13 @@ TEST_F(Discovery, NoCrateOrNoModule)
     startServer("fault list\ncrate X type 10\n  slot 1 qmx58 M-1\n");
     makeForm();
     showAndDiscover();
-    EXPECT_EQ(shownTexts(), QStringList({"Не могу найти ни одного QMX крейта!"}));
+    // The message's first line as it always was; below it, how to start against the simulator.
+    ASSERT_EQ(shownTexts().size(), 1);
+    const QStringList lines = shownTexts()[0].split('\n');
+    EXPECT_EQ(lines[0], "Не могу найти ни одного QMX крейта!");
+    EXPECT_TRUE(lines.size() > 2 && lines[1].isEmpty() && lines[2].contains("qmx58-probe-demo") &&
+                lines[2].contains("QMX58 Probe (simulated crate)"))
+        << shownTexts()[0].toStdString();
     EXPECT_EQ(form->Discovery.moduleState, 0);
     EXPECT_EQ(form->ModuleStatusLed->brushColor(), kColorRed);
     EXPECT_EQ(form->QmxCrateStatusLed->toolTip(), "Статус QMX крейта -> BAD");

@@ -18,7 +18,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <map>
@@ -133,14 +136,15 @@ protected:
     }
 
     // Runs the program to its end; `env` adds to the environment (QMX_SERVER_PORT included).
-    Result probe(const QStringList& args, const std::map<QString, QString>& env = {}, int timeoutMs = 60000)
+    Result probe(const QStringList& args, const std::map<QString, QString>& env = {}, int timeoutMs = 60000,
+                 const QString& program = QMX_PROBE_PROGRAM)
     {
         QProcess p;
         QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
         for (const auto& [k, v] : env)
             e.insert(k, v);
         p.setProcessEnvironment(e);
-        p.start(QMX_PROBE_PROGRAM, args);
+        p.start(program, args);
         EXPECT_TRUE(p.waitForStarted());
         EXPECT_TRUE(p.waitForFinished(timeoutMs)) << args.join(' ').toStdString();
         Result r;
@@ -338,6 +342,32 @@ TEST_F(Probe, NoSignalAndTheShortestFrame)
     }
 }
 
+// Frames follow each other without the window's pauses: numbered from 1 without a gap,
+// their times in order, and every frame reads the same signal. The crate server is named by
+// --server-port, over an environment that points at nothing.
+TEST_F(Probe, BackToBackFramesByServerPort)
+{
+    const Result r = probe(measure({"--server-port", QString::number(server->port()), "--crate", "CLI-10", "--slot", "3",
+                                    "--channels", "1,2", "--time", "0.1", "--rate", "117187.5", "--frames", "8"}),
+                           {{"QMX_SERVER_PORT", QString::number(qmxtest::deadPort())}});
+    ASSERT_EQ(r.code, 0) << r.err.toStdString();
+    const std::vector<Row> rows = parseCsv(r.out);
+    ASSERT_EQ(rows.size(), 32u);
+    QDateTime last;
+    for (std::size_t i = 0; i < rows.size(); i += 4) {
+        SCOPED_TRACE(i / 4 + 1);
+        const QDateTime t = QDateTime::fromString(rows[i][Time], Qt::ISODateWithMs);
+        EXPECT_TRUE(!last.isValid() || last <= t);
+        last = t;
+        for (std::size_t ch = 0; ch < 4; ++ch)
+            EXPECT_EQ(rows[i + ch][Time], rows[i][Time]) << "one time per frame";
+        EXPECT_NEAR(number(rows[i][Value]), 1000 / std::sqrt(2.0), 0.05);
+        EXPECT_NEAR(number(rows[i + 1][Value]), 500 / std::sqrt(2.0), 0.05);
+        EXPECT_NEAR(number(rows[i + 1][Phase]), 30, 0.11);
+        EXPECT_EQ(rows[i + 2][Status], "off");
+    }
+}
+
 TEST_F(Probe, DataRateLimitOfATypeTwentyOneCrate)
 {
     // Two channels of 20-bit data at 117187.5 Hz: 937.5 KB/s, beyond the 800 KB/s of type 21.
@@ -376,6 +406,12 @@ TEST_F(Probe, ExitCodes)
         {{"measure", "--colour", "red"}, "--colour"},
         {{"scan", "--csv"}, "--csv"},
         {{"probe"}, "probe"},
+        {{"measure", "--rate", "610.35", "--rate", "1220.7"}, "--rate"},
+        {{"measure", "--samples", "5"}, "--samples"},
+        {{"record", "--format", "wav", "--frames", "2"}, "--frames"},
+        {{"record", "--format", "wav", "--samples", "5", "--duration", "1"}, "--duration"},
+        {{"scan", "--server-port", "0"}, "--server-port"},
+        {{"record", "--samples", "5"}, "--format"},
     };
     for (const auto& [args, option] : usage) {
         SCOPED_TRACE(args.join(' ').toStdString());
@@ -386,9 +422,11 @@ TEST_F(Probe, ExitCodes)
         EXPECT_EQ(r.err.count('\n'), 1);
         EXPECT_TRUE(r.out.isEmpty());
     }
-    const Result help = probe({"--help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_TRUE(help.out.startsWith("Usage: qmx58-probe"));
+    for (const QStringList& args : {QStringList{"--help"}, QStringList{"record", "--help"}, QStringList{"help", "scan"}}) {
+        const Result help = probe(args);
+        EXPECT_EQ(help.code, 0);
+        EXPECT_TRUE(help.out.startsWith("Usage: qmx58-probe")) << help.out.toStdString();
+    }
     const Result version = probe({"--version"});
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, QByteArray("qmx58-probe " QMX_PROBE_VERSION "\n"));
@@ -531,6 +569,77 @@ TEST_F(PacedProbe, InterruptStopsWithinASecondKeepingWholeFrames)
     EXPECT_LT(t.elapsed(), 1000 * kSlowdown);
     EXPECT_EQ(q.exitCode(), 130);
     EXPECT_TRUE(parseCsv(q.readAllStandardOutput()).empty());
+}
+
+// SIGHUP (the terminal closed) ends a run as SIGTERM does; --timeout ends it with its own
+// exit code. Both keep the frames written and stop the module.
+TEST_F(PacedProbe, HangupAndTimeoutEndTheRun)
+{
+    const QString csv = dir.filePath("hup.csv");
+    QProcess p;
+    p.start(QMX_PROBE_PROGRAM, measure({"--crate", "CLI-10", "--slot", "3", "--rate", "9765.625", "--method", "sum",
+                                        "--time", "0.2", "--continuous", "--output", csv}));
+    ASSERT_TRUE(p.waitForStarted());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile f(csv);
+            return (f.open(QIODevice::ReadOnly) && f.readAll().count(",4,") >= 2) || p.state() != QProcess::Running;
+        },
+        20000));
+    ::kill(static_cast<pid_t>(p.processId()), SIGHUP);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 130);
+    QFile f(csv);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_GE(parseCsv(f.readAll()).size(), 8u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server->activeConnections() == 0; }, 2000));
+
+    const Result timed = probe(measure({"--crate", "CLI-10", "--slot", "3", "--rate", "9765.625", "--method", "sum",
+                                        "--time", "0.2", "--continuous", "--timeout", "1.5"}));
+    EXPECT_EQ(timed.code, 124) << timed.err.toStdString();
+    EXPECT_GE(parseCsv(timed.out).size(), 4u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server->activeConnections() == 0; }, 2000));
+}
+
+}  // namespace
+
+namespace {
+
+// A portable copy in a folder whose name is no valid UTF-8 (named in another encoding): its
+// version is found, and its settings file beside it is the one it reads.
+TEST_F(Probe, PortableCopyInAFolderNamedInAnotherEncoding)
+{
+    const std::string folder = QFile::encodeName(dir.path()).toStdString() + "/caf\xe9";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    {
+        QFile program(QMX_PROBE_PROGRAM);
+        ASSERT_TRUE(program.open(QIODevice::ReadOnly));
+        const QByteArray bytes = program.readAll();
+        const std::string copy = folder + "/qmx58-probe";
+        const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
+        ::close(fd);
+        IniFile f(folder + "/" + S::kFileName);
+        IniFile::Update update(f);
+        f.WriteString(S::kModule, S::kComputationMethod, "sum");
+        f.WriteString(S::kDiscovery, S::kCrateSerial, "CLI-10");
+        update.commit();
+    }
+    // The shell names the folder by its bytes; the program finds itself through the kernel.
+    auto run = [&](const QString& args) {
+        return probe({"-c", QString("cd \"$(printf '%s/caf\\351' \"$0\")\" && exec ./qmx58-probe %1").arg(args), dir.path()},
+                     {}, 60000, "/bin/bash");
+    };
+    const Result version = run("--version");
+    ASSERT_EQ(version.code, 0) << version.err.toStdString();
+    EXPECT_TRUE(version.out.startsWith("qmx58-probe 1.")) << version.out.toStdString();
+    const Result measured = run("measure --time 0.05");
+    ASSERT_EQ(measured.code, 0) << measured.err.toStdString();
+    std::map<QString, QString> header;
+    parseCsv(measured.out, &header);
+    EXPECT_EQ(header["method"], "sum") << "the settings file beside the copy";
 }
 
 }  // namespace

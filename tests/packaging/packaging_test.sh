@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The installation, staged with `cmake --install` (DESTDIR) and run against a simulated crate
 # server on a free port, and the Debian package. Cases: layout (files, RUNPATH, icons, menu
-# entry, manual pages), installed_as_root, readonly_as_nobody (where the settings land and
-# are read back), deb (cpack -G DEB). Environment from CMakeLists.txt; exit code 77: skipped.
+# entries, manual pages), metadata (AppStream, copyright, changelog), demo (qmx58-probe-demo
+# starts and stops the simulator), hardening (the binaries' ELF properties and compile
+# flags), installed_as_root, readonly_as_nobody (where the settings land and are read back),
+# deb (cpack -G DEB, lintian). Environment from CMakeLists.txt; exit code 77: skipped.
 set -euo pipefail
 export LC_ALL=C
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/qmx-packaging.XXXXXX")
@@ -81,10 +83,12 @@ case ${1:?case} in
 layout)
     stage "$scratch/s"
     usr=$scratch/s/usr lib=$QMX_PRIVATE_LIBDIR
-    expected="bin/Qmx58_Probe_User bin/qmx58-probe bin/qmx-crate-server $lib/libqmxapi.so $lib/libqmx58api.so
-        share/applications/qmx58-probe.desktop share/qmx58-probe/installed $(for n in $QMX_ICON_SIZES; do
+    expected="bin/Qmx58_Probe_User bin/qmx58-probe bin/qmx-crate-server bin/qmx58-probe-demo $lib/libqmxapi.so
+        $lib/libqmx58api.so share/applications/qmx58-probe.desktop share/applications/qmx58-probe-demo.desktop
+        share/metainfo/$QMX_APPSTREAM_ID.metainfo.xml share/qmx58-probe/installed $(for n in $QMX_ICON_SIZES; do
         echo "share/icons/hicolor/${n}x$n/apps/qmx58-probe.png"; done) share/man/man1/qmx-crate-server.1.gz
-        share/man/man1/Qmx58_Probe_User.1.gz share/man/man1/qmx58-probe.1.gz"
+        share/man/man1/Qmx58_Probe_User.1.gz share/man/man1/qmx58-probe.1.gz share/man/man1/qmx58-probe-demo.1.gz
+        share/doc/qmx58-probe/copyright share/doc/qmx58-probe/changelog.gz share/lintian/overrides/qmx58-probe"
     diff <(tr -s ' \n' '\n\n' <<<"$expected" | sed '/^$/d' | sort) <(cd "$usr" && find . -type f | sed 's|^\./||' | sort) ||
         fail "installed files (<: missing, >: unexpected)"
     # The programs find the built libraries (not the test copies) beside them by RUNPATH.
@@ -98,15 +102,186 @@ layout)
         size=$(od -An -tu1 -j16 -N8 "$usr/share/icons/hicolor/${n}x$n/apps/qmx58-probe.png" | awk '{ print $3*256+$4 "x" $7*256+$8 }')
         [ "$size" = "${n}x$n" ] || fail "the ${n}x$n icon is $size"
     done
-    desktop=$usr/share/applications/qmx58-probe.desktop
-    if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$desktop" || fail "menu entry refused"; fi
-    [ -x "$usr/bin/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")" ] || fail "Exec names no installed program"
-    [ "$(grep -c '^\(Name\|Comment\)\[ru\]=.' "$desktop")" = 2 ] || fail "no Russian name and comment"
-    for page in "$usr"/share/man/man1/*.gz; do
-        warnings=$(gzip -dc "$page" | { if command -v groff >/dev/null; then groff -man -Tutf8 -ww -z 2>&1; fi; })
+    for desktop in "$usr"/share/applications/*.desktop; do
+        if command -v desktop-file-validate >/dev/null; then desktop-file-validate "$desktop" || fail "$desktop refused"; fi
+        [ -x "$usr/bin/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")" ] || fail "$desktop: Exec names no installed program"
+        [ "$(grep -c '^\(Name\|Comment\)\[ru\]=.' "$desktop")" = 2 ] || fail "$desktop: no Russian name and comment"
+    done
+    # The window's message for a missing crate names the simulator's menu entry as the menu
+    # shows it, in both languages, and its command.
+    demo=$usr/share/applications/qmx58-probe-demo.desktop
+    for hint in "$(sed -n 's/^Name=//p' "$demo")" "$(sed -n 's/^Name\[ru\]=//p' "$demo")" qmx58-probe-demo; do
+        grep -qF "$hint" "$usr/bin/Qmx58_Probe_User" || fail "the window's hint does not name '$hint'"
+    done
+    for page in "$usr"/share/man/man1/*.gz; do  # -k: the pages are UTF-8
+        warnings=$(gzip -dc "$page" | { if command -v groff >/dev/null; then groff -k -man -Tutf8 -ww -z 2>&1; fi; })
         [ -z "$warnings" ] || fail "$page: $warnings"
     done
+    # Every short cut the window sets up is in its manual page, and Escape.
+    page=$(gzip -dc "$usr/share/man/man1/Qmx58_Probe_User.1.gz")
+    keys=$(cat "$QMX_SOURCE_DIR"/src/app/*.cpp | grep -oE '"((Ctrl|Shift|Alt|Meta)\+)+[A-Za-z0-9]+"' | tr -d '"' | sort -u)
+    [ "$(wc -l <<<"$keys")" -ge 10 ] || fail "found only these short cuts in the source: $keys"
+    for key in $keys Escape; do
+        grep -q "^\.B[IR]* .*\b$key\b" <<<"$page" || fail "the window's manual page does not list $key"
+    done
     "$usr/bin/qmx58-probe" --version | grep -qx "qmx58-probe ${QMX_FILE_VERSION%.*}" || fail "staged qmx58-probe"
+    ;;
+
+metadata)
+    stage "$scratch/s"
+    usr=$scratch/s/usr
+    metainfo=$usr/share/metainfo/$QMX_APPSTREAM_ID.metainfo.xml
+    if command -v appstreamcli >/dev/null; then
+        appstreamcli validate --no-net --pedantic "$metainfo" >"$scratch/as.log" 2>&1 || fail "appstreamcli: $(cat "$scratch/as.log")"
+    else
+        echo "appstreamcli missing (package appstream): metadata not validated"
+    fi
+    grep -qx "  <id>$QMX_APPSTREAM_ID</id>" "$metainfo" || fail "the metadata's ID is not its file name"
+    launchable=$(sed -n 's|.*<launchable type="desktop-id">\(.*\)</launchable>.*|\1|p' "$metainfo")
+    [ -f "$usr/share/applications/$launchable" ] || fail "the metadata launches '$launchable'"
+    # The screenshots: files of docs/ under the home page's docs/, one of them the default.
+    home=$(sed -n 's|.*<url type="homepage">\(.*\)</url>.*|\1|p' "$metainfo")
+    images=$(sed -n 's|.*<image>\(.*\)</image>.*|\1|p' "$metainfo")
+    [ -n "$images" ] && grep -q '<screenshot type="default">' "$metainfo" || fail "no default screenshot"
+    for url in $images; do
+        [ "${url%/*}/" = "${home}docs/" ] && [ -f "$QMX_SOURCE_DIR/docs/${url##*/}" ] || fail "screenshot $url is not a file of docs/ at $home"
+    done
+    # One version everywhere: the programs' file version, the changelog's last entry, the
+    # metadata's newest release.
+    doc=$usr/share/doc/qmx58-probe
+    gzip -t "$doc/changelog.gz" || fail "changelog.gz"
+    top=$(gzip -dc "$doc/changelog.gz" | head -n 1)
+    [[ $top =~ ^qmx58-probe\ \(([^\)]*)\)\ [a-z-]+\;\ urgency=[a-z]+$ ]] && [ "${BASH_REMATCH[1]}" = "$QMX_FILE_VERSION" ] ||
+        fail "the changelog's last entry is '$top', the version $QMX_FILE_VERSION"
+    if command -v dpkg-parsechangelog >/dev/null; then
+        gzip -dc "$doc/changelog.gz" >"$scratch/changelog"
+        [ "$(dpkg-parsechangelog -l "$scratch/changelog" -S Version 2>&1)" = "$QMX_FILE_VERSION" ] || fail "dpkg-parsechangelog: $(dpkg-parsechangelog -l "$scratch/changelog" 2>&1)"
+    fi
+    release=$(grep -o '<release version="[^"]*"' "$metainfo" | head -n 1 | cut -d'"' -f2)
+    [ "$release" = "$QMX_FILE_VERSION" ] || fail "the metadata's newest release is $release"
+    # The copyright file in the machine-readable format: every file covered, every licence
+    # with its text.
+    head -n 1 "$doc/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' &&
+        awk '/^Files: \*$/ { f = 1 } f && /^License: [^ ]+$/ { l = 1; next } l && /^ [^ ]/ { t = 1 } END { exit !(f && l && t) }' "$doc/copyright" ||
+        fail "the copyright file is not in the machine-readable format"
+    ;;
+
+demo)
+    stage "$scratch/s"
+    bin=$scratch/s/usr/bin
+    make_home "$scratch/home"
+    unset QMX_SERVER_PORT
+    # A command against the simulator: it finds the simulated crates; the simulator is gone
+    # when it ends, and so is its port.
+    out=$("$bin/qmx58-probe-demo" --fast qmx58-probe scan 2>"$scratch/demo.log") || fail "qmx58-probe-demo: $(cat "$scratch/demo.log")"
+    grep -q SIM- <<<"$out" || fail "no simulated crate in: $out"
+    port=$(sed -n 's/.*on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$scratch/demo.log")
+    [ -n "$port" ] || fail "no port in: $(cat "$scratch/demo.log")"
+    listening() { awk -v p=":$(printf %04X "$1")" '$2 ~ p"$" && $4 == "0A" { f = 1 } END { exit !f }' /proc/net/tcp; }
+    ! listening "$port" && ! pgrep -f "^$bin/qmx-crate-server" >/dev/null || fail "the simulator outlived the command"
+    # The window against it: connected to the simulator's port; when the window ends (killed,
+    # as it has no command to quit), the launcher stops the simulator.
+    QT_QPA_PLATFORM="offscreen:configfile=$scratch/screen.json" "$bin/qmx58-probe-demo" 2>"$scratch/demo.log" &
+    launcher=$!
+    pids+=("$launcher")
+    for i in $(seq 601); do
+        QMX_SERVER_PORT=$(sed -n 's/.*on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$scratch/demo.log")
+        [ -n "$QMX_SERVER_PORT" ] && connected && break
+        kill -0 "$launcher" 2>/dev/null || fail "the launcher ended: $(cat "$scratch/demo.log")"
+        [ "$i" -lt 601 ] || fail "the window never connected to the simulator"
+        sleep 0.1
+    done
+    window=$(pgrep -P "$launcher" -f "$bin/Qmx58_Probe_User") || fail "no window under the launcher"
+    kill "$window"
+    wait "$launcher" 2>/dev/null || true
+    ! listening "$QMX_SERVER_PORT" && ! pgrep -f "^$bin/qmx-crate-server" >/dev/null || fail "the simulator outlived the window"
+    # A launcher killed outright takes the simulator with it.
+    "$bin/qmx58-probe-demo" sleep 60 2>"$scratch/demo.log" &
+    launcher=$!
+    pids+=("$launcher")
+    for i in $(seq 100); do
+        child=$(pgrep -P "$launcher" -fx "sleep 60") && break
+        [ "$i" -lt 100 ] || fail "no command under the launcher: $(cat "$scratch/demo.log")"
+        sleep 0.1
+    done
+    kill -KILL "$launcher"
+    wait "$launcher" 2>/dev/null || true
+    kill "$child"
+    for i in $(seq 50); do
+        pgrep -f "^$bin/qmx-crate-server" >/dev/null || break
+        [ "$i" -lt 50 ] || fail "the simulator outlived a killed launcher"
+        sleep 0.1
+    done
+    # A simulator that cannot start is reported, and nothing else runs.
+    rc=0
+    "$bin/qmx58-probe-demo" --rig "$scratch/no-such.rig" true 2>"$scratch/demo.log" || rc=$?
+    [ "$rc" = 1 ] && grep -q "no-such.rig" "$scratch/demo.log" || fail "a missing rig gave $rc: $(cat "$scratch/demo.log")"
+    ;;
+
+hardening)  # what Debian's compiler and linker flags leave in each shipped binary
+    if [ "$QMX_SANITIZED" = 1 ]; then skip "a sanitizer build keeps its own flags"; fi
+    stage "$scratch/s"
+    usr=$scratch/s/usr
+    programs="$usr/bin/Qmx58_Probe_User $usr/bin/qmx58-probe $usr/bin/qmx-crate-server"
+    libraries="$usr/$QMX_PRIVATE_LIBDIR/libqmxapi.so $usr/$QMX_PRIVATE_LIBDIR/libqmx58api.so"
+    optimised=0
+    case $QMX_BUILD_TYPE in Release | RelWithDebInfo | MinSizeRel) optimised=1 ;; esac
+    x86=0
+    [ "$(uname -m)" = x86_64 ] && x86=1
+    for file in $programs $libraries; do
+        name=${file##*/}
+        # (Read whole before grep -q: an early end of the pipe would fail it under pipefail.)
+        dynamic=$(readelf -dW "$file") dynsyms=$(readelf --dyn-syms -W "$file")
+        grep -q '^ *GNU_RELRO ' <<<"$(readelf -lW "$file")" || fail "$name: no RELRO"
+        grep -Eq '\((FLAGS|FLAGS_1)\).*\bNOW\b' <<<"$dynamic" || fail "$name: no immediate binding (-z now)"
+        grep -Eq ' UND __stack_chk_fail(@|$)' <<<"$dynsyms" || fail "$name: no stack protector"
+        if [ "$x86" = 1 ]; then
+            # -fstack-clash-protection: a frame larger than a page is taken a page at a time,
+            # each touched (sub $0x1000,%rsp; orq $0x0,(%rsp)), never in one step.
+            for size in $(objdump -d --no-show-raw-insn "$file" | grep -oE 'sub +\$0x[0-9a-f]{1,8},%rsp' | grep -oE '0x[0-9a-f]+' | sort -u); do
+                [ $((size)) -le 4096 ] || fail "$name: a frame of $((size)) bytes taken in one step"
+            done
+            # -fcf-protection: the entry points start with endbr64.
+            if [[ $name == *.so ]]; then
+                entries=$(awk '$4 == "FUNC" && $7 != "UND" && n++ < 5 { sub(/@.*/, "", $8); print $8 }' <<<"$dynsyms")
+            else
+                entries=main
+            fi
+            for entry in $entries; do
+                first=$(objdump -d --no-show-raw-insn --disassemble="$entry" "$file" | awk -v e="<$entry>:" '$2 == e && !n++ { getline; print $2 }')
+                [ "$first" = endbr64 ] || fail "$name: $entry starts with '$first', not endbr64"
+            done
+        fi
+    done
+    for file in $programs; do
+        grep -q 'Type: *DYN' <<<"$(readelf -hW "$file")" && grep -Eq '\(FLAGS_1\).*\bPIE\b' <<<"$(readelf -dW "$file")" ||
+            fail "${file##*/}: not PIE"
+        # FORTIFY: at least one libc call in its checked form. (The libraries have no call
+        # whose buffer size the compiler knows: see packaging/lintian-overrides.)
+        if [ "$optimised" = 1 ]; then
+            grep -Eq ' UND __[a-z0-9_]+_chk(@|$)' <<<"$(readelf --dyn-syms -W "$file")" ||
+                fail "${file##*/}: no fortified function"
+        fi
+    done
+    # What the binaries cannot show for sure (stack clash protection where no frame is larger
+    # than a page, FORTIFY in the libraries): every compilation of the build had the flags.
+    flags="-fstack-protector-strong -fstack-clash-protection"
+    [ "$x86" = 1 ] && flags="$flags -fcf-protection"
+    [ "$optimised" = 1 ] && flags="$flags -D_FORTIFY_SOURCE=[23]"
+    for flag in $flags; do
+        missing=$(grep '"command":' "$QMX_BUILD_DIR/compile_commands.json" | grep -v -e " $flag " | grep -o ' -o [^ ]*' | head -n 3 || true)
+        [ -z "$missing" ] || fail "compiled without $flag:$missing"
+    done
+    if command -v hardening-check >/dev/null; then
+        # Debian 12's C start-up files carry no CET marking, so no binary linked with them does:
+        # control-flow protection is checked above instead.
+        opts=(--nocfprotection)
+        [ "$optimised" = 1 ] || opts+=(--nofortify)
+        hardening-check "${opts[@]}" $programs >"$scratch/hc.log" 2>&1 || fail "$(cat "$scratch/hc.log")"
+        hardening-check "${opts[@]}" --nofortify $libraries >"$scratch/hc.log" 2>&1 || fail "$(cat "$scratch/hc.log")"
+    else
+        echo "hardening-check missing (package devscripts): ELF checks only"
+    fi
     ;;
 
 installed_as_root)  # root may write the program folder: the installed marker decides
@@ -181,6 +356,18 @@ deb)
     for file in "$scratch"/x/usr/bin/Qmx58_Probe_User "$scratch"/x/usr/"$QMX_PRIVATE_LIBDIR"/*.so; do
         readelf -n "$file" | grep -q '^ *QMX ' || fail "$file lost its file version"
     done
+    # The extended description fits 80 columns (dpkg indents it by one).
+    long=$(f Description | awk 'NR > 1 && length($0) > 80')
+    [ -z "$long" ] || fail "description lines over 80 columns: $long"
+    # lintian: no tag at any level; the overridden ones have their reasons in
+    # packaging/lintian-overrides.
+    if command -v lintian >/dev/null; then
+        lintian --pedantic -I -E --tag-display-limit 0 "$deb" >"$scratch/lintian.log" 2>&1 || true
+        tags=$(grep -E '^[EWIPX]: ' "$scratch/lintian.log" || true)
+        [ -z "$tags" ] || fail "lintian: $tags"
+    else
+        echo "lintian missing (package lintian): the package not checked by it"
+    fi
     ;;
 *) fail "unknown case $1" ;;
 esac

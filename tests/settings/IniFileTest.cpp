@@ -36,7 +36,7 @@ protected:
         dir = tmpl;
         path = dir + "/Qmx58_Probe.ini";
     }
-    void TearDown() override { std::system(("chmod -R u+w '" + dir + "'; rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { EXPECT_EQ(std::system(("chmod -R u+w '" + dir + "'; rm -rf '" + dir + "'").c_str()), 0); }
 
     void put(const std::string& bytes) const
     {
