@@ -167,9 +167,10 @@ QMX58API_EXPORT int32_t QMX58_Recv(Qmx58Handle* handle, uint32_t* words, uint32_
  *
  * Flag 0x10 advances every channel in ICP sensor mode by its lag from the module's phase
  * table (lag / 360 / frequency seconds) with a fractional-delay filter that is exact within
- * 3e-6 of the amplitude and 1e-4 degrees for tones up to 0.4 times the conversion rate. A lead
- * (negative lag) is undone alike; a zero lag changes nothing. The filter reaches 36
- * conversions beyond a value; past the ends of the values it has, it continues the series
+ * 3e-6 of the amplitude and 1e-4 degrees for tones up to 0.45 times the conversion rate. A lead
+ * (negative lag) is undone alike; a zero lag changes nothing. The filter reaches 40
+ * conversions beyond a value plus the channel's delay (at most 56 in all); past the ends of
+ * the values it has, it continues the series
  * by linear prediction, which follows tones closely, so readings over a whole frame with a
  * tapering window stay exact. The call fails with QMX58_ERR_DATA, *count set to 0, when the
  * table gives no sane delay for a channel in ICP mode: a frequency that is not positive
@@ -177,7 +178,7 @@ QMX58API_EXPORT int32_t QMX58_Recv(Qmx58Handle* handle, uint32_t* words, uint32_
  * Successive calls after one QMX58_Start that use the same flags and together hold no more
  * values than were received are taken as consecutive pieces of the acquisition: each piece
  * starts from the real values that ended the one before, and only its last values (those
- * within 36 conversions of its end) rest on the prediction beyond its end, so converting a
+ * within the filter's reach of its end) rest on the prediction beyond its end, so converting a
  * frame in pieces gives what one call gives except there. Any other call (a frame
  * converted again, say) starts afresh. */
 QMX58API_EXPORT int32_t QMX58_ProcessData(Qmx58Handle* handle, const uint32_t* words,
