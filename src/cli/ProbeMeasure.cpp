@@ -380,15 +380,8 @@ int runMeasure(const MeasureOptions& options)
         o.until = MeasureOptions::Until::Frames;
     // The output first: a FIFO waited for here keeps no module open meanwhile.
     Output out;
-    const Output::Status opened = o.output ? out.open(*o.output) : out.openStandardOutput();
-    if (opened == Output::Status::Interrupted)
-        return kExitInterrupted;
-    if (opened == Output::Status::TimedOut)
-        return kExitTimedOut;
-    if (opened != Output::Status::Ok) {
-        complain("--output: " + out.error());
-        return kExitUsage;
-    }
+    if (const int refused = openRunOutput(o.output, out))
+        return refused;
 
     ModuleSession session;
     if (const int e = openModule(o, session))

@@ -134,4 +134,18 @@ int openModule(const RunOptions& o, ModuleSession& s)
     return endedByOutside();
 }
 
+int openRunOutput(const std::optional<QString>& file, Output& out)
+{
+    const Output::Status opened = file ? out.open(*file) : out.openStandardOutput();
+    if (opened == Output::Status::Interrupted)
+        return kExitInterrupted;
+    if (opened == Output::Status::TimedOut)
+        return kExitTimedOut;
+    if (opened != Output::Status::Ok) {
+        complain("--output: " + out.error());
+        return kExitUsage;
+    }
+    return 0;
+}
+
 }  // namespace qmx::cli

@@ -4,6 +4,7 @@
 // settings with the options over them. The module is closed when the session ends.
 
 #include "CliOptions.h"
+#include "CliOutput.h"
 #include "CrateScan.h"
 #include "IniFile.h"
 #include "OperatorSettings.h"
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace qmx::cli {
 
@@ -43,5 +45,10 @@ int openModule(const RunOptions& options, ModuleSession& session);
 
 // The exit code for a signal caught or the deadline passed, or kExitDone for neither.
 int endedByOutside();
+
+// Opens the run's output, --output FILE or standard output, before the module is opened (a
+// FIFO waited for here keeps no module open meanwhile). 0 when it is open, else the exit code
+// to end with (a refusal is said on standard error).
+int openRunOutput(const std::optional<QString>& file, Output& out);
 
 }  // namespace qmx::cli

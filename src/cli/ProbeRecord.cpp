@@ -269,15 +269,8 @@ int runRecord(const RunOptions& o)
 {
     // The output first: a FIFO waited for here keeps no module open meanwhile.
     Output out;
-    const Output::Status opened = o.output ? out.open(*o.output) : out.openStandardOutput();
-    if (opened == Output::Status::Interrupted)
-        return kExitInterrupted;
-    if (opened == Output::Status::TimedOut)
-        return kExitTimedOut;
-    if (opened != Output::Status::Ok) {
-        complain("--output: " + out.error());
-        return kExitUsage;
-    }
+    if (const int refused = openRunOutput(o.output, out))
+        return refused;
     Recording recording(o, out);
     return recording.run();
 }

@@ -115,6 +115,12 @@ private:
     void showWriteFailure(const QString& path, const QString& reason);
     // The export's file, asked through the save dialog; empty when cancelled.
     QString askExportPath(const char* dialogName, const QString& defaultFileName, const QString& filter);
+    // Asks for a file and writes the shown frame's channels to it with `write`, on the export
+    // thread; says so when there is no frame.
+    using FrameWriter = std::function<bool(QIODevice&, const SignalFrame&, const std::array<bool, 4>&, const SignalExportInfo&,
+                                           QString&)>;
+    void exportShownFrame(const char* dialogName, const QString& stem, const QString& suffix, const QString& filter,
+                          const FrameWriter& write);
     // A default name with the date and time ("signal-20261209-124501.csv"), never one offered
     // before in this session.
     QString defaultName(const QString& stem, const QString& suffix, const QDateTime& timeUtc);

@@ -206,7 +206,8 @@ void SignalView::finishExport()
         _exportThread.join();
 }
 
-void SignalView::exportCsv()
+void SignalView::exportShownFrame(const char* dialogName, const QString& stem, const QString& suffix, const QString& filter,
+                                  const FrameWriter& write)
 {
     if (!_frame) {
         _dialogs.messageBox(this, "Нет данных для экспорта", "Экспорт", MsgIcon::Information);
@@ -216,48 +217,35 @@ void SignalView::exportCsv()
     const std::shared_ptr<const SignalFrame> frame = _frame;
     const std::array<bool, 4> shown = exportedChannels();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QString path = askExportPath("SignalExportCsvDialog", defaultName("signal", ".csv", now), "Файлы CSV (*.csv)");
+    const QString path = askExportPath(dialogName, defaultName(stem, suffix, now), filter);
     if (path.isEmpty())
         return;
     const SignalExportInfo info = exportInfo(now);
-    writeExport(path, [frame, shown, info](QIODevice& out, QString&) {
-        const QByteArray text = signalCsvText(*frame, shown, info);
-        return out.write(text) == text.size();
-    });
+    writeExport(path, [frame, shown, info, write](QIODevice& out, QString& error) { return write(out, *frame, shown, info, error); });
+}
+
+void SignalView::exportCsv()
+{
+    exportShownFrame("SignalExportCsvDialog", "signal", ".csv", "Файлы CSV (*.csv)",
+                     [](QIODevice& out, const SignalFrame& frame, const std::array<bool, 4>& shown, const SignalExportInfo& info,
+                        QString&) {
+                         const QByteArray text = signalCsvText(frame, shown, info);
+                         return out.write(text) == text.size();
+                     });
 }
 
 void SignalView::exportSamplesCsv()
 {
-    if (!_frame) {
-        _dialogs.messageBox(this, "Нет данных для экспорта", "Экспорт", MsgIcon::Information);
-        return;
-    }
-    const std::shared_ptr<const SignalFrame> frame = _frame;
-    const std::array<bool, 4> shown = exportedChannels();
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QString path = askExportPath("SignalExportSamplesCsvDialog", defaultName("signal-samples", ".csv", now), "Файлы CSV (*.csv)");
-    if (path.isEmpty())
-        return;
-    const SignalExportInfo info = exportInfo(now);
-    writeExport(path, [frame, shown, info](QIODevice& out, QString&) { return writeSignalSamplesCsv(out, *frame, shown, info); });
+    exportShownFrame("SignalExportSamplesCsvDialog", "signal-samples", ".csv", "Файлы CSV (*.csv)",
+                     [](QIODevice& out, const SignalFrame& frame, const std::array<bool, 4>& shown, const SignalExportInfo& info,
+                        QString&) { return writeSignalSamplesCsv(out, frame, shown, info); });
 }
 
 void SignalView::exportWav()
 {
-    if (!_frame) {
-        _dialogs.messageBox(this, "Нет данных для экспорта", "Экспорт", MsgIcon::Information);
-        return;
-    }
-    const std::shared_ptr<const SignalFrame> frame = _frame;
-    const std::array<bool, 4> shown = exportedChannels();
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QString path = askExportPath("SignalExportWavDialog", defaultName("signal", ".wav", now), "Звуковые файлы WAV (*.wav)");
-    if (path.isEmpty())
-        return;
-    const SignalExportInfo info = exportInfo(now);
-    writeExport(path, [frame, shown, info](QIODevice& out, QString& error) {
-        return writeSignalWav(out, *frame, shown, info, &error);
-    });
+    exportShownFrame("SignalExportWavDialog", "signal", ".wav", "Звуковые файлы WAV (*.wav)",
+                     [](QIODevice& out, const SignalFrame& frame, const std::array<bool, 4>& shown, const SignalExportInfo& info,
+                        QString& error) { return writeSignalWav(out, frame, shown, info, &error); });
 }
 
 QImage SignalView::renderPicture(const QDateTime& timeUtc)
