@@ -71,10 +71,12 @@ struct Samples {
     double at(long long n, int j) const { return values[static_cast<std::size_t>(n * channels + j)]; }
 };
 
-std::uint32_t le32(const char* p)
+// The little-endian 32-bit word at `at` of `bytes` (0 past its end).
+std::uint32_t le32(const QByteArray& bytes, qsizetype at)
 {
-    std::uint32_t v;
-    std::memcpy(&v, p, 4);
+    std::uint32_t v = 0;
+    if (at >= 0 && at + 4 <= bytes.size())
+        std::memcpy(&v, bytes.constData() + at, 4);
     return v;
 }
 
@@ -84,26 +86,28 @@ std::uint32_t le32(const char* p)
 {
     if (file.size() < 12 || file.left(4) != "RIFF" || file.mid(8, 4) != "WAVE")
         return ::testing::AssertionFailure() << "not a RIFF WAVE file";
-    if (le32(file.constData() + 4) != static_cast<std::uint32_t>(file.size() - 8))
-        return ::testing::AssertionFailure() << "RIFF size " << le32(file.constData() + 4) << " for " << file.size();
+    if (le32(file, 4) != static_cast<std::uint32_t>(file.size() - 8))
+        return ::testing::AssertionFailure() << "RIFF size " << le32(file, 4) << " for " << file.size();
     long long pos = 12, frames = -1;
     bool fmt = false;
     while (pos + 8 <= file.size()) {
         const QByteArray id = file.mid(pos, 4);
-        const std::uint32_t size = le32(file.constData() + pos + 4);
+        const std::uint32_t size = le32(file, pos + 4);
         const char* body = file.constData() + pos + 8;
         if (id == "fmt ") {
+            if (size < 16 || pos + 8 + 16 > file.size())
+                return ::testing::AssertionFailure() << "a short fmt chunk";
             std::uint16_t tag, channels, bits;
             std::memcpy(&tag, body, 2);
             std::memcpy(&channels, body + 2, 2);
             std::memcpy(&bits, body + 14, 2);
-            rate = le32(body + 4);
+            rate = le32(file, pos + 12);
             if (tag != 3 || bits != 32)
                 return ::testing::AssertionFailure() << "format " << tag << ", " << bits << " bits";
             out.channels = channels;
             fmt = true;
         } else if (id == "fact") {
-            frames = le32(body);
+            frames = le32(file, pos + 8);
         } else if (id == "LIST") {
             const long long at = file.indexOf("ICMT", pos);
             if (at > 0)
