@@ -16,20 +16,19 @@
 namespace qmx {
 namespace {
 
-// A header value on one line.
-QString oneLine(QString text)
-{
-    text.replace('\r', ' ');
-    text.replace('\n', ' ');
-    return text;
-}
-
 QByteArray optionalNumber(const std::optional<double>& v, const char* absent)
 {
     return v ? numberText(*v).toLatin1() : QByteArray(absent);
 }
 
 }  // namespace
+
+QString oneLine(QString text)
+{
+    text.replace('\r', ' ');
+    text.replace('\n', ' ');
+    return text;
+}
 
 QString numberText(double value)
 {

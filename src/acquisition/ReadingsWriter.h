@@ -48,6 +48,8 @@ struct ReadingsRunInfo {
 // Shortest text that reads back as the same double, "." as separator; empty for a value
 // that is not finite.
 QString numberText(double value);
+// A header value on one line: line breaks become blanks.
+QString oneLine(QString text);
 // ISO 8601 UTC with milliseconds: 2026-12-08T23:59:01.123Z.
 QString utcText(const QDateTime& time);
 

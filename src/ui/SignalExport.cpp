@@ -14,13 +14,6 @@ namespace qmx {
 
 namespace {
 
-QString oneLine(QString text)
-{
-    text.replace('\r', ' ');
-    text.replace('\n', ' ');
-    return text;
-}
-
 QString orUnknown(const QString& s) { return s.trimmed().isEmpty() ? QStringLiteral("?") : oneLine(s.trimmed()); }
 
 // Bytes are written in pieces of about this size, so a long frame never needs its whole text
