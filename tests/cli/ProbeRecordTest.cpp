@@ -404,10 +404,16 @@ class PacedRecord : public Record {
 protected:
     PacedRecord() { fast = false; }
 
-    // Waits until `path` holds more than `bytes`.
-    bool grows(const QString& path, qint64 bytes, QProcess& p)
+    // Waits until the recording at `path` holds more than `frames` frames of two channels: the
+    // WAV's float pairs after its header, or the CSV's rows after its header line.
+    bool grows(const QString& path, bool csv, int frames, QProcess& p)
     {
-        return QTest::qWaitFor([&] { return QFileInfo(path).size() > bytes || p.state() != QProcess::Running; }, 30000) &&
+        const auto held = [&] {
+            if (!csv)
+                return (QFileInfo(path).size() - 44) / 8 > frames;
+            return contents(path).count('\n') > frames + 1;
+        };
+        return QTest::qWaitFor([&] { return held() || p.state() != QProcess::Running; }, 30000) &&
                p.state() == QProcess::Running;
     }
 };
@@ -431,12 +437,12 @@ TEST_F(PacedRecord, SignalsAndTheTimeoutLeaveValidFiles)
         QStringList args = record({"--slot", "2", "--range", "2", "--input", "diff", "--channels", "1,3", "--rate",
                                    "9765.625", "--format", c.format, "--output", path});
         if (c.signal == 0)
-            args << "--timeout" << "1.5";
+            args << "--timeout" << "3";
         QProcess p;
         p.start(QMX_PROBE_PROGRAM, args);
         ASSERT_TRUE(p.waitForStarted());
         if (c.signal != 0) {
-            ASSERT_TRUE(grows(path, 20000, p)) << p.readAllStandardError().toStdString();
+            ASSERT_TRUE(grows(path, QString(c.format) == "csv", 1100, p)) << p.readAllStandardError().toStdString();
             ::kill(static_cast<pid_t>(p.processId()), c.signal);
         }
         ASSERT_TRUE(p.waitForFinished(30000));
