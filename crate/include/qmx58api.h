@@ -59,6 +59,10 @@ enum {
 #define QMX58_PD_SCALE 0x02u     /* apply the factory scale */
 #define QMX58_PD_VOLTS 0x08u     /* values in volts; without it in ADC codes */
 #define QMX58_PD_ICP_PHASE 0x10u /* ICP phase correction */
+/* How far, in conversions, the ICP phase correction of one value reaches to either side
+ * (its filter's half length plus the largest delay it removes): a value whose neighbours
+ * this far away were all converted in the same call rests on real values only. */
+#define QMX58_ICP_REACH 56
 
 /* Per-sample status of 24-bit data as QMX58_ProcessData reports it. */
 #define QMX58_STATUS_OVERLOAD_POS 0x01

@@ -20,6 +20,9 @@ static_assert(QMX58_ERR_ARG == qmx::kLibErrArg && QMX58_ERR_DATA == qmx::kLibErr
                   QMX58_ERR_NO_RESOURCES == qmx::kLibErrNoResources && QMX58_ERR_STATE == qmx::kLibErrState,
               "library error codes agree with the header");
 
+static_assert(QMX58_ICP_REACH == qmx::icp::kHalfTaps + static_cast<int>(qmx::icp::kMaxDelay),
+              "the header names the ICP filter's reach");
+
 struct ModuleLink {
     std::mutex mutex;
     ClientLink link;

@@ -55,6 +55,10 @@ QString SampleStream::configure(const RunSettings& s, const ConfigurationInputs&
     _h.zeroField = 0;
     _q = s.DataFormat == 1 ? 2 : 1;
     _flags = s.PhaseCorrection ? (kConvertFlags | QMX58_PD_ICP_PHASE) : kConvertFlags;
+    bool icp = false;
+    for (int j = 0; j < _k; ++j)
+        icp = icp || s.Channels[static_cast<std::size_t>(_physical[static_cast<std::size_t>(j)])].InputMode == 2;
+    _hold = s.PhaseCorrection && icp ? QMX58_ICP_REACH : 0;
 
     const double limit = crateDataRateLimitKBps(crateType);
     const double R = dataRateKBps(_q, _k, _rate);
@@ -68,15 +72,18 @@ QString SampleStream::configure(const RunSettings& s, const ConfigurationInputs&
         return "QMX58_SetADC() --> BAD!!!";
 
     _block = std::max<std::int64_t>(kMinBlock, static_cast<std::int64_t>(std::trunc(_rate * kBlockSeconds)));
-    _words.resize(static_cast<long>(_block * _k * _q));
-    _values.resize(static_cast<long>(_block * _k));
-    _status.resize(static_cast<long>(_block * _k));
+    // A block, and before it the conversions kept for the filter's reach on both sides of
+    // the first one not yet delivered.
+    const std::int64_t capacity = _block + 2 * _hold;
+    _words.resize(static_cast<long>(capacity * _k * _q));
+    _values.resize(static_cast<long>(capacity * _k));
+    _status.resize(static_cast<long>(capacity * _k));
     return {};
 }
 
 QString SampleStream::start()
 {
-    _delivered = 0;
+    _delivered = _base = _have = 0;
     _pendingFault.clear();
     if (QMX58_Start(&_h) != 0)
         return "Не могу выполнить запуск сбора кадра данных!!!";
@@ -90,21 +97,34 @@ QString SampleStream::stop()
     return {};
 }
 
-bool SampleStream::convert(std::int64_t conversions, SampleBlock& block)
+bool SampleStream::convert(std::int64_t end, SampleBlock& block)
 {
-    const std::int64_t values = conversions * _k;
+    const std::int64_t values = _have * _k;
     std::int32_t count = static_cast<std::int32_t>(values * _q);
+    // Each call converts the buffer as a series of its own (it overlaps the previous one);
+    // only values whose filter reach lies within the buffer are delivered from it.
     if (QMX58_ProcessData(&_h, _words.data(), _values.data(), &count, _flags, _status.data()) != 0 || count != values)
         return false;
+    const std::int64_t from = _delivered - _base;
+    const std::int64_t n = (end - _delivered) * _k;
     block.first = _delivered;
-    block.conversions = conversions;
+    block.conversions = end - _delivered;
     block.channels = _k;
-    block.values = _values.data();
+    block.values = _values.data() + from * _k;
     // 24-bit data carry the converter's overload status per sample; 20-bit words none, so
     // there a channel counts as overloaded when its codes reach full scale.
-    block.overload = _q == 1 ? clippedPositions20(_words.data(), values, _k)
-                             : overloadedPositions(_status.data(), values, _k);
-    _delivered += conversions;
+    block.overload = _q == 1 ? clippedPositions20(_words.data() + from * _k, n, _k)
+                             : overloadedPositions(_status.data() + from * _k, n, _k);
+    _delivered = end;
+    // Keep the conversions the next call needs before its first delivered one.
+    const std::int64_t keepFrom = std::max(_base, _delivered - _hold);
+    const std::int64_t drop = keepFrom - _base;
+    if (drop > 0) {
+        const std::int64_t perConversion = static_cast<std::int64_t>(_k) * _q;
+        std::copy(_words.data() + drop * perConversion, _words.data() + _have * perConversion, _words.data());
+        _base = keepFrom;
+        _have -= drop;
+    }
     return true;
 }
 
@@ -118,7 +138,10 @@ SampleStream::Next SampleStream::next(std::int64_t maxConversions, const std::fu
     if (_h.running == 0 || maxConversions <= 0)
         return Next::End;
     const std::int64_t perConversion = static_cast<std::int64_t>(_k) * _q;
-    const std::int64_t want = std::min(maxConversions, _block) * perConversion;
+    // Enough for the block and the reach beyond its last conversion.
+    const std::int64_t conversionsWanted = _delivered + std::min(maxConversions, _block) + _hold - (_base + _have);
+    const std::int64_t want = std::max<std::int64_t>(conversionsWanted, 0) * perConversion;
+    std::uint32_t* const into = _words.data() + _have * perConversion;
     QDeadlineTimer deadline(kBlockTimeoutMs);
     std::int64_t got = 0;
     bool stopped = false;
@@ -130,7 +153,7 @@ SampleStream::Next SampleStream::next(std::int64_t maxConversions, const std::fu
         }
         const qint64 left = deadline.remainingTime();
         const auto slice = static_cast<std::uint32_t>(std::clamp<qint64>(left, 1, kSliceMs));
-        const std::int32_t n = QMX58_Recv(&_h, _words.data() + got, nullptr, static_cast<std::uint32_t>(want - got), slice);
+        const std::int32_t n = QMX58_Recv(&_h, into + got, nullptr, static_cast<std::uint32_t>(want - got), slice);
         if (n < 0) {
             fault = "Не могу получить данные с модуля!";
             break;
@@ -141,8 +164,14 @@ SampleStream::Next SampleStream::next(std::int64_t maxConversions, const std::fu
             break;
         }
     }
-    const std::int64_t conversions = got / perConversion;
-    if (conversions > 0 && !convert(conversions, block)) {
+    _have += got / perConversion;
+    // A run that ends here delivers everything it received; one that goes on keeps the
+    // last conversions back until their neighbours have come.
+    const bool last = stopped || !fault.isEmpty();
+    const std::int64_t end =
+        std::clamp(_base + _have - (last ? 0 : _hold), _delivered, _delivered + std::min(maxConversions, _block));
+    const std::int64_t conversions = end - _delivered;
+    if (conversions > 0 && !convert(end, block)) {
         message = "Не могу обработать полученные данные с модуля!";
         return Next::Fault;
     }

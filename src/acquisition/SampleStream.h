@@ -2,9 +2,16 @@
 // SampleStream: the module's calibrated samples as one gapless stream. It configures the
 // module as a measurement run does (the same refusals in the same words), starts it once and
 // receives block after block until told to stop; every block is converted to volts with the
-// factory coefficients (and the ICP lag removed) in one series, so the conversion carries its
-// state from block to block and no sample is lost or repeated between them. Each block says
+// factory coefficients, and no sample is lost or repeated between blocks. Each block says
 // which channels overloaded in it: the 24-bit status, or the full-scale codes of 20-bit data.
+//
+// Removing the ICP inputs' lag filters each value with its neighbours up to QMX58_ICP_REACH
+// conversions away on either side; the library continues a series past the end of what it
+// was given by prediction, which follows a tone but not noise or a transient. So with ICP
+// channels corrected, the stream holds back the last QMX58_ICP_REACH conversions it received
+// and converts them again, together with their neighbours, once the next ones have come:
+// every value delivered rests on real samples only, except the first ones of the run (nothing
+// precedes them) and those of a last block cut short by a stop or a fault.
 // No Qt event loop: the caller drives it from any one thread.
 
 #include "MainThread.h"
@@ -70,8 +77,9 @@ public:
     std::int64_t conversionsDelivered() const { return _delivered; }
 
 private:
-    // Converts `conversions` whole conversions of the receive buffer into the block.
-    bool convert(std::int64_t conversions, SampleBlock& block);
+    // Converts the buffer's conversions and delivers those from `_delivered` to `end`
+    // (absolute) as the block, then keeps what the next conversion needs at the front.
+    bool convert(std::int64_t end, SampleBlock& block);
 
     Qmx58Handle& _h;
     double _rate = 0;
@@ -81,7 +89,10 @@ private:
     std::uint32_t _flags = 0;
     std::array<int, 4> _physical{};
     std::int64_t _block = 0;
-    std::int64_t _delivered = 0;
+    std::int64_t _hold = 0;       // conversions held back for the ICP filter's reach (or 0)
+    std::int64_t _base = 0;       // absolute index of the buffer's first conversion
+    std::int64_t _have = 0;       // conversions in the buffer
+    std::int64_t _delivered = 0;  // absolute: conversions delivered so far
     QString _pendingFault;
     DynArray<std::uint32_t> _words;
     DynArray<double> _values;
